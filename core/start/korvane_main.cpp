@@ -1,0 +1,263 @@
+// The entry point: builds the shared record, reads the configuration, starts the threads, shuts down.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <opus/opus.h>
+#include <string>
+#include <sys/stat.h>
+
+#include "amp/amp.h"
+#include "core/housekeeping.h"
+#include "core/setup.h"
+#include "core/start/threads.h"
+#include "core/supervisor.h"
+#include "core/works.h"
+#include "input/keyb.h"
+#include "net/lan.h"
+#include "platform/log.h"
+#include "platform/root.h"
+#include "platform/shell.h"
+#include "platform/timing.h"
+#include "radio/radio.h"
+#include "tuner/tuner.h"
+#include "ui/fb.h"
+#include "ui/menu.h"
+#include "ui/png.h"
+#include "ui/text.h"
+
+namespace {
+
+const char* kVersion = "0.047";
+
+std::atomic<int>* g_running = nullptr;
+
+// systemd's stop and a developer's Ctrl-C end the program the orderly way.
+extern "C" void onStopSignal(int) {
+  if (g_running) g_running->store(0);
+}
+
+struct FontSlot {
+  int slot;
+  const char* path;
+  int height;
+};
+const FontSlot kFonts[] = {
+    {0, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 24},
+    {1, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 22},
+    {2, "/opt/fonts/PTS55F_W.ttf", 22},
+    {4, "/opt/fonts/PTS75F_W.ttf", 24},
+    {5, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 8},
+    {6, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 14},
+    {7, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf", 24},
+    {8, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 20},
+    {9, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30},
+    {10, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18},
+    {11, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 21},
+};
+
+void showScreen(Works* w, const char* name) {
+  Screen* s = w->fb;
+  std::lock_guard<std::mutex> lk(s->drawMut);
+  snprintf(w->pngName, sizeof w->pngName, "%s", name);
+  getPng(w, 1);
+  fbSetBack(s);
+  fbRealize(s);
+}
+
+void setupOpus(Works* w) {
+  if (w->AudioCompress <= 0) return;
+  int err = 0;
+  w->opusEnc = opus_encoder_create(w->audioRate, 2, OPUS_APPLICATION_AUDIO, &err);
+  if (err != OPUS_OK || !w->opusEnc) {
+    klog(LOG_ERR, "failed to create an encoder: %s", opus_strerror(err));
+    w->opusEnc = nullptr;
+    w->AudioCompress = 0;
+    return;
+  }
+  err = opus_encoder_ctl(w->opusEnc, OPUS_SET_BITRATE(w->AudioCompress.load()));
+  if (err != OPUS_OK) {
+    klog(LOG_ERR, "failed to set bitrate: %s", opus_strerror(err));
+    opus_encoder_destroy(w->opusEnc);
+    w->opusEnc = nullptr;
+    w->AudioCompress = 0;
+    return;
+  }
+  w->opusDec = opus_decoder_create(w->audioRate, 2, &err);
+  if (err != OPUS_OK || !w->opusDec) {
+    klog(LOG_ERR, "failed to create decoder: %s", opus_strerror(err));
+    w->opusDec = nullptr;
+    w->AudioCompress = 0;
+  }
+}
+
+void teardownOpus(Works* w) {
+  if (w->AudioCompress <= 0) return;
+  if (w->opusEnc) opus_encoder_destroy(w->opusEnc);
+  if (w->opusDec) opus_decoder_destroy(w->opusDec);
+  w->opusEnc = nullptr;
+  w->opusDec = nullptr;
+}
+
+void shutdownJoins(Works* w) {
+  Mirtsetup* s = w->setup;
+  struct Join {
+    ThreadHandle* h;
+    bool cond;
+    const char* msg;
+  } joins[] = {
+      {&thrKey, getFlag(s->EnableKeyb) == '1', "Communicator joined Key end"},
+      {&thrFFT, getFlag(s->EnableFFT) == '1', "Communicator joined FFT end"},
+      {&thrLeggi, getFlag(s->EnableRead) == '1', "Communicator joined Touch end"},
+      {&thrScrivi, getFlag(s->EnableWrite) == '1', "Communicator joined Spi end"},
+      {&thrWsock, getFlag(s->WebSocket) != '0', "Communicator joined Wsocket end"},
+      {&thrCat, getFlag(s->EnableCAT) == '1', "Communicator joined Cat end"},
+      {&thrCatSer, getFlag(s->EnableCatSerial) == '1', "Communicator joined CatSerial end"},
+      {&thrSer, getFlag(s->EnableSerial) == '1', "Communicator joined Serial end"},
+      {&thrLin, getFlag(s->EnableLinear) == '1', "Communicator joined Linear end"},
+      {&thrTime, getFlag(s->EnableTime) == '1', "Communicator joined Time end"},
+      {&thrGPIO, getFlag(s->EnableGPIO) == '1', "Communicator joined GPIO end"},
+  };
+  for (auto& j : joins) {
+    // A thread switched off at run time was still started once: join it too, without the message.
+    if (joinThread(*j.h) && j.cond) klog(LOG_INFO, "%s", j.msg);
+  }
+  // The countdown and the marker clean-up have long ended; joining them keeps the exit clean.
+  joinThread(thInit);
+  joinThread(thAggFw);
+}
+
+}  // namespace
+
+int korvaneMain(int argc, char** argv) {
+  initRootFromEnv();
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) setRootPrefix(argv[++i]);
+    else if (strncmp(argv[i], "--root=", 7) == 0) setRootPrefix(argv[i] + 7);
+  }
+  shellInitPath();
+  if (rootIsSimulated()) {
+    mkdir(rootPath("/var/log").c_str(), 0755);
+    setLogMirror(rootPath("/var/log/korvane.log"));
+  }
+  openlog("korvane", LOG_PID, LOG_USER);
+
+  // 1.
+  ktrace("START Main ----------------------------------------------------------------\n");
+  ktrace("KORVANE version %s\n", kVersion);
+  klog(LOG_INFO, "KORVANE version %s", kVersion);
+
+  // 2.
+  Screen* screen = fbInit();
+  if (!screen) {
+    klog(LOG_ERR, "no screen: the framebuffer could not be opened, the program stops");
+    ktrace("No screen: /dev/fb0 could not be opened\n");
+    return 1;
+  }
+
+  // 3. The record lives as long as the process; threads may still read it during exit.
+  static Works works;
+  static Mirtsetup setupRecord;
+  static std::mutex serMut, wsockMut, connMut;
+  Works* w = &works;
+  snprintf(w->version, sizeof w->version, "%s", kVersion);
+  w->fb = screen;
+  w->setup = &setupRecord;
+  w->serMut = &serMut;
+  w->wsockMut = &wsockMut;
+  w->connMut = &connMut;
+  g_running = &w->running;
+
+  // 4.
+  InitGlobalVar(w);
+  StepTune1 = 8;
+  CntIP = CntDNS = CntNetMask = CntGateway = 3;
+  signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa{};
+  sa.sa_handler = onStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  // 5. The record holds its defaults before the readers that come ahead of the setup file.
+  initSetup(w);
+  ReadConfigFile(w);
+  InitMicroCmd(w);
+  ReadVentolaFile(w);
+  LoadTabFiltri(w);
+  readSetup(w);
+  LoadAllBankTable(w);
+  // 6.
+  ktrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
+  // 7.
+  memset(w->spectrumA, 0, sizeof w->spectrumA);
+  memset(w->spectrumB, 0, sizeof w->spectrumB);
+  memset(w->spectrumHeader, 0, sizeof w->spectrumHeader);
+  // 8.
+  ReadLanParam(w);
+  // 9.
+  for (const FontSlot& f : kFonts) TTFLoad(rootPath(f.path).c_str(), f.height, f.slot);
+  // 10.
+  if (getFlag(w->setup->EnableGPIO) == '1') startThread(thrGPIO, GPIO, w, "GPIO");
+  StartThreadLinear(w);
+  // 11.
+  startupSleepMs(1000);
+  waitBIX = 5;
+  w->lastActivity = time(nullptr);
+  // 12.
+  showScreen(w, w->microCfgB == 0x31 ? "start120" : "start");
+  // 13.
+  startInitThread = 1;
+  startThread(thInit, LoadThread, w, "LoadThread");
+  startupSleepMs((waitBIX + 1) * 1000L);
+  startInitThread = 0;
+  // 14.
+  startThread(thAggFw, AggFWThread, w, "AggFWThread");
+  // 15.
+  showScreen(w, "statusB");
+  // 16.
+  InitMenuMirt(w);
+  LoadButtons(w);
+  SerParam p;
+  getParameters(w, &p);
+  // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.
+  if (p.freqCur != 0) w->freq = p.freqCur;
+  // 17.
+  setupOpus(w);
+  // 18.
+  if (getFlag(w->setup->EnableKeyb) == '1') startThread(thrKey, keyb, w, "keyb");
+  // 19.
+  StartThreadSoket(w);
+  StartThreadBIX(w);
+  // 20.
+  Mirtsetup* s = w->setup;
+  if (getFlag(s->EnableWrite) == '1' || getFlag(s->EnableRead) == '1' || getFlag(s->EnableCAT) == '1' ||
+      getFlag(s->EnableFFT) == '1') {
+    StartThreadCommRemote(w);
+    w->remoteMode = 1;
+  }
+  // 21.
+  StartThreadCATserial(w);
+  // 22.
+  if (getFlag(s->EnableTime) == '1') startThread(thrTime, timer, w, "timer");
+  // 23.
+  while (w->running) sleepMs(1000);
+
+  // Shutdown.
+  ktrace("Close..\n");
+  showScreen(w, "start");
+  {
+    std::lock_guard<std::mutex> lk(screen->drawMut);
+    fbSetBack(screen);
+    putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, screen);
+    fbRealize(screen);
+  }
+  startupSleepMs(2000);
+  klog(LOG_INFO, "Communicator operations end");
+  shutdownJoins(w);
+  teardownOpus(w);
+  ktrace("Closed!\n");
+  g_running = nullptr;
+  return 0;
+}

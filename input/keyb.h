@@ -1,0 +1,4 @@
+// Service keyboard thread.
+#pragma once
+struct Works;
+void keyb(Works* works);

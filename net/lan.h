@@ -1,0 +1,4 @@
+// LAN settings of the board.
+#pragma once
+struct Works;
+void ReadLanParam(Works* works);

@@ -1,0 +1,23 @@
+// Fields of the shared record owned by remote operation: socket, password, audio format, Opus.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+struct OpusEncoder;
+struct OpusDecoder;
+
+struct RemoteFields {
+  std::atomic<int> wsockFD{-1};
+  std::atomic<int> wsockConnected{0};
+  char wsockPassword[13]{};
+  char serverName[17]{};
+  std::atomic<short> tcpPort{0};
+  std::atomic<int> audioFrame{0};   // samples per frame
+  std::atomic<int> audioFormat{0};  // 2 = signed 16-bit little-endian
+  std::atomic<int> audioRate{0};
+  std::atomic<int> AudioCompress{0};
+  OpusEncoder* opusEnc = nullptr;
+  OpusDecoder* opusDec = nullptr;
+  std::atomic<int> remoteMode{0};
+  std::atomic<int> remoteThreadsEnded{0};
+};
