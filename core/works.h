@@ -1,14 +1,18 @@
 // The one shared state record of the program, passed to every thread.
 #pragma once
 #include "amp/amp_fields.h"
+#include "amp/protection_fields.h"
 #include "core/core_fields.h"
+#include "core/housekeeping_fields.h"
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
 #include "tuner/tuner_fields.h"
+#include "ui/ui_fields.h"
 
 // Each group is owned by one subsystem; fields shared across threads are atomics so readers
 // see whole values, and the exchanges that must not interleave keep their own mutexes.
-struct Works : CoreFields, AmpFields, TunerFields, RadioFields, RemoteFields {};
+struct Works : CoreFields, HousekeepingFields, AmpFields, ProtectionFields, TunerFields, RadioFields, RemoteFields,
+               UiFields {};
 
 // Start-up defaults of the record.
 void InitGlobalVar(Works* works);
