@@ -1,5 +1,21 @@
 // Housekeeping: firmware-update markers, temperature log, board temperature, date and time.
 #pragma once
+#include <cstddef>
+
 struct Works;
 
+// Marker clean-up, once, 30 s after the loading countdown.
 void AggFWThread(Works* works);
+
+// mode -1 deletes /opt/set/LOGtemp.txt, 0 adds an entry, 1 adds an alarm entry.
+// Returns 0 on success, -1 when nothing was written.
+int LogTempFunction(Works* works, int mode);
+
+// cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.
+void ReadCPUTemp(Works* works);
+// Refreshes the date text when the second has changed.
+void ReadDataOra(Works* works);
+// Copies the date text (always NUL-terminated).
+void getDataOra(Works* works, char* out, size_t size);
+
+float ConversionCelsius_to_Fahrenheit(float celsius);

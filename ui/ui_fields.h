@@ -4,4 +4,63 @@
 #include <cstdint>
 #include <mutex>
 
-struct UiFields {};
+struct Works;
+
+// Flags of an error table entry.
+enum : uint8_t {
+  kErrRed = 1u << 0,         // red tile instead of orange
+  kErrProtective = 1u << 1,  // adding it arms the bias reset (errorFlags bit 0)
+  kErrTemporary = 1u << 2,   // a warning the next reset removes (errorFlags bit 2)
+};
+// Bits of errorFlags.
+enum : uint8_t {
+  kErrFlagBiasReset = 1u << 0,   // a protective error was added: the bias reset is due
+  kErrFlagDisplayCleared = 1u << 1,  // the display was cleared after a reset
+  kErrFlagWarnings = 1u << 2,    // temporary warnings are pending
+};
+
+constexpr int kNumErrorCodes = 21;
+constexpr int kErrorTextLen = 30;
+
+struct ErrorEntry {
+  uint8_t flags = 0;
+  char line1[kErrorTextLen]{};
+  char line2[kErrorTextLen]{};
+};
+
+// The error table as the unit starts with it; codes 4 and 15 get their second line rewritten at run time.
+inline constexpr ErrorEntry kErrorTableDefaults[kNumErrorCodes] = {
+    {2, "High", "temperature"},     {3, "HI SWR", "error"},        {1, "High", "temperature"},
+    {3, "PWR IN", "error"},         {4, "Comm", "warn "},          {4, "Remote warn", "Usb"},
+    {4, "Audio", "not found"},      {4, "BIX mode", "not activated"}, {4, "BIX EXTIO", "warning"},
+    {0, "Audio read", "warning"},   {0, "Audio write", "warning"}, {0, "Web socket", "warning"},
+    {4, "Auto Tune", "timeout"},    {4, "Auto Tune", "SWR warning"}, {4, "Auto Tune", "BIX aborts"},
+    {3, "Error", "---"},            {4, "Micro Reset", "warning"}, {4, "CMD not", "available"},
+    {4, "Auto Tune", "Max SWR"},    {6, "Band warn", "StBy"},      {4, "Remote warn", "Cat"},
+};
+
+// Thread starters the remote restart of the error handling calls; the entry point registers them
+// here because they live above the display and the amplifier libraries.
+struct RemoteStarters {
+  void (*audioWrite)(Works*) = nullptr;
+  void (*audioRead)(Works*) = nullptr;
+  void (*cat)(Works*) = nullptr;
+  void (*fft)(Works*) = nullptr;
+};
+
+struct UiFields {
+  // Error list: codes in the order they were added, each at most once. errorMut keeps additions,
+  // removals, text rewrites and the tile drawing's snapshot from interleaving.
+  ErrorEntry errorTable[kNumErrorCodes] = {
+      kErrorTableDefaults[0],  kErrorTableDefaults[1],  kErrorTableDefaults[2],  kErrorTableDefaults[3],
+      kErrorTableDefaults[4],  kErrorTableDefaults[5],  kErrorTableDefaults[6],  kErrorTableDefaults[7],
+      kErrorTableDefaults[8],  kErrorTableDefaults[9],  kErrorTableDefaults[10], kErrorTableDefaults[11],
+      kErrorTableDefaults[12], kErrorTableDefaults[13], kErrorTableDefaults[14], kErrorTableDefaults[15],
+      kErrorTableDefaults[16], kErrorTableDefaults[17], kErrorTableDefaults[18], kErrorTableDefaults[19],
+      kErrorTableDefaults[20]};
+  int errorList[22]{};
+  std::atomic<int> errorCount{0};
+  std::atomic<uint8_t> errorFlags{0};
+  std::mutex errorMut;
+  RemoteStarters remoteStarters{};
+};
