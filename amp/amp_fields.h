@@ -5,24 +5,55 @@
 #include <mutex>
 
 struct AmpFields {
-  // Link.
+  // Link. The queue ring and both indexes are only touched under cmdQueueMut.
   std::atomic<int> linFD{-1};
   int cmdQueue[30]{};
   std::atomic<int> cmdQueueRead{0};
   std::atomic<int> cmdQueueWrite{0};
   std::atomic<int> cmdBurst{0};
   std::mutex cmdQueueMut;
+  // 0 idle, 1 the error handling queued its commands, 2 they have all been sent.
+  std::atomic<int> errorResend{0};
+  std::atomic<int> linearProcessStatus{0};
+  std::atomic<int> counterrortimeout{0};  // empty polls since the last write
+  char lastCmd[2]{};                      // link thread only
+  std::atomic<int> lastCmdState{0};
+  std::atomic<int> retryCount{0}, retryTotal{0}, retryRestarts{0};
+  // Hold-off of the link-failure error; the supervisor counts it down.
+  std::atomic<int> errorTimer{0};
+  // Last bypass command sent: 0 "AB0;", 1 "AB1;", -1 none yet.
+  std::atomic<int> bypassCmdState{-1};
 
   // Protection thresholds sent with "TS".
   std::atomic<int> tsPwin{0}, tsFwd{0}, tsRefl{0}, tsCorrente{0};
 
-  // Amplifier state.
+  // Amplifier state from the replies. The text blocks are written by the link thread before
+  // (and read by others after) the start screen's countdown, or only by the link thread.
+  std::mutex ampTextMut;  // guards microVersion, microCfg0/1 and settingsText
+  char microVersion[8]{};
+  uint8_t microCfg0[32]{};
+  uint8_t microCfg1[32]{};
+  std::atomic<int> microCfgA{0}, microCfgB{0};  // 0xFF until "ER0002;" is answered
+  char settingsText[11]{};  // from the last "GS" reply, sent back by "GS%s;"
+  std::atomic<int> stStatus0{0}, stStatus1{0}, stFaults{0};
+  std::atomic<uint16_t> rawPW{0}, rawFWD{0}, rawREFL{0};
+  std::atomic<float> pwrPW{0}, pwrFwd{0}, pwrRefl{0}, swr{0};
+  std::atomic<float> rawCurrent{0};
+  std::atomic<float> temp1{0}, temp2{0};
+  std::atomic<float> pwrIn{0};
   std::atomic<int> bypass{0};
+  std::atomic<int> attState{0};  // 0..3 attenuator, 4 stand-by
+  std::atomic<int> anValue{0};
+  std::atomic<uint64_t> freqMeasured{0};
   std::atomic<int> cpPending{0};
   std::atomic<int> microResetArmed{0};
-  std::atomic<int> microCfgA{0}, microCfgB{0};
 
   // GPIO: pending output code (0xFF none), written by several threads under gpioMut.
   std::atomic<int> gpioCode{0};
   std::mutex gpioMut;
+  // Reading bytes of the bit-banged peripheral; slot 3 is the PA voltage.
+  std::atomic<uint8_t> gpioReading[4]{};
 };
+
+// The status buffer is 52 characters and its terminator.
+constexpr int kStatusBufferLen = 52;
