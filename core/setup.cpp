@@ -112,12 +112,6 @@ char* fieldOf(Works* w, const Key& k) { return reinterpret_cast<char*>(w->setup)
 void putChar(Works* w, const Key& k, char c) { setFlag(*fieldOf(w, k), c); }
 char getChar(Works* w, const Key& k) { return getFlag(*fieldOf(w, k)); }
 
-void putNumber(Works* w, const Key& k, long v) {
-  char buf[32];
-  snprintf(buf, sizeof buf, "%ld", v);
-  setField(fieldOf(w, k), k.width, buf);
-}
-
 // Scaled settings are written back rounded, so that the value read is the value written:
 // 1.15 is 1.1499999 in binary and truncation would make an untouched 115 creep down to 114.
 long scaledBack(double v, double scale) { return std::lround(v * scale); }
@@ -201,6 +195,38 @@ void applyValue(Works* w, KeyId id, const char* v) {
   }
 }
 
+// The text of a numeric mirror as the file carries it; empty for keys without a numeric mirror.
+std::string mirrorNumberText(Works* w, KeyId id) {
+  long v;
+  switch (id) {
+    case kFreqPeriodTime: v = w->FreqPeriodTime; break;
+    case kSWRescAutoTune: v = scaledBack(w->SWRescAutoTune, 100); break;
+    case kMaxTemperature: v = scaledBack(w->MaxTemperature, 10); break;
+    case kMaxTempAllowed: v = w->MaxTempAllowed; break;
+    case kPSpar1: v = w->PSpar1; break;
+    case kPSpar2: v = w->PSpar2; break;
+    case kPSpar3: v = w->PSpar3; break;
+    case kPSpar4: v = w->PSpar4; break;
+    // The plot offset keeps whole units: 25 was read as 2 and goes back as 20.
+    case kOffsetPlot: v = static_cast<long>(w->OffsetPlot * 10); break;
+    case kTUNEenabled: v = w->TUNEenabled; break;
+    case kNumBanco: v = w->NumBanco; break;
+    case kGMpar1: v = w->GMpar1; break;
+    case kGMpar2: v = w->GMpar2; break;
+    case kPeak_media: v = fattoremedia; break;
+    case kPeak_ValDec: v = scaledBack(PeakDecrement, 10); break;
+    case kPeak_TimeDec: v = PeakDecrementTime; break;
+    case kPeak_Time: v = TimerPeakSec; break;
+    case kMAXbank: v = w->MAXbank; break;
+    case kBTN_longpress_Time: v = scaledBack(TIME_LONG_PRESS, 10); break;
+    case kAudioCompress: v = w->AudioCompress; break;
+    case kTcpPort: v = w->tcpPort; break;
+    case kDivide: v = w->fftDivide; break;
+    default: return {};
+  }
+  return std::to_string(v);
+}
+
 // Prints every mirror into its text field before the record is written.
 void refreshMirroredText(Works* w) {
   auto digit = [&](KeyId id, int v) { putChar(w, kKeys[id], static_cast<char>(v + '0')); };
@@ -220,26 +246,12 @@ void refreshMirroredText(Works* w) {
   digit(kIsteresi2, w->Isteresi2);
   digit(kEnableDebug, w->EnableDebug);
   digit(kEnableLOGTemp, w->EnableLOGTemp);
-  putNumber(w, kKeys[kFreqPeriodTime], w->FreqPeriodTime);
-  putNumber(w, kKeys[kSWRescAutoTune], scaledBack(w->SWRescAutoTune, 100));
-  putNumber(w, kKeys[kMaxTemperature], scaledBack(w->MaxTemperature, 10));
-  putNumber(w, kKeys[kMaxTempAllowed], w->MaxTempAllowed);
-  putNumber(w, kKeys[kPSpar1], w->PSpar1);
-  putNumber(w, kKeys[kPSpar2], w->PSpar2);
-  putNumber(w, kKeys[kPSpar3], w->PSpar3);
-  putNumber(w, kKeys[kPSpar4], w->PSpar4);
-  // The plot offset keeps whole units: 25 was read as 2 and goes back as 20.
-  putNumber(w, kKeys[kOffsetPlot], static_cast<long>(w->OffsetPlot * 10));
-  putNumber(w, kKeys[kTUNEenabled], w->TUNEenabled);
-  putNumber(w, kKeys[kNumBanco], w->NumBanco);
-  putNumber(w, kKeys[kGMpar1], w->GMpar1);
-  putNumber(w, kKeys[kGMpar2], w->GMpar2);
-  putNumber(w, kKeys[kPeak_media], fattoremedia);
-  putNumber(w, kKeys[kPeak_ValDec], scaledBack(PeakDecrement, 10));
-  putNumber(w, kKeys[kPeak_TimeDec], PeakDecrementTime);
-  putNumber(w, kKeys[kPeak_Time], TimerPeakSec);
-  putNumber(w, kKeys[kMAXbank], w->MAXbank);
-  putNumber(w, kKeys[kBTN_longpress_Time], scaledBack(TIME_LONG_PRESS, 10));
+  for (int i = 0; i < kKeyCount; ++i) {
+    KeyId id = static_cast<KeyId>(i);
+    if (kKeys[i].width == 0 || id == kAudioCompress || id == kDivide) continue;
+    std::string t = mirrorNumberText(w, id);
+    if (!t.empty()) setField(fieldOf(w, kKeys[i]), kKeys[i].width, t.c_str());
+  }
 }
 
 std::string fieldText(Works* w, const Key& k) {
@@ -249,15 +261,15 @@ std::string fieldText(Works* w, const Key& k) {
 
 std::string formatLines(Works* w) {
   std::string out;
-  char line[128];
   for (int i = 0; i < kKeyCount; ++i) {
     const Key& k = kKeys[i];
-    if (i == kAudioCompress) snprintf(line, sizeof line, "AudioCompress: %d\n", w->AudioCompress.load());
-    else if (i == kTcpPort) snprintf(line, sizeof line, "TcpPort: %d\n", w->tcpPort.load());
-    else if (i == kDivide) snprintf(line, sizeof line, "Divide: %d\n", w->fftDivide.load());
-    else if (k.form == CHAR) snprintf(line, sizeof line, "%s%c\n", k.name, getChar(w, k));
-    else snprintf(line, sizeof line, "%s%s\n", k.name, fieldText(w, k).c_str());
-    out += line;
+    out += k.name;
+    // Numbers go out whole from their mirrors: a field is one character short for "-128".
+    std::string number = mirrorNumberText(w, static_cast<KeyId>(i));
+    if (!number.empty()) out += number;
+    else if (k.form == CHAR) out += getChar(w, k);
+    else out += fieldText(w, k);
+    out += '\n';
   }
   return out;
 }
@@ -304,8 +316,6 @@ void initSetup(Works* w) {
     setFlag(*f, '0');
   setFlag(s->Isteresi1, '1');
   setFlag(s->Isteresi2, '1');
-  setFlag(s->EnableDebug, '0');
-  setFlag(s->EnableLOGTemp, '0');
   setField(s->Pitch, sizeof s->Pitch, "2500");
   setField(s->Quality, sizeof s->Quality, "100");
   setField(s->AudioIn, sizeof s->AudioIn, "hw:1");

@@ -66,7 +66,9 @@ void showScreen(Works* w, const char* name) {
   fbRealize(s);
 }
 
-void setupOpus(Works* w) {
+}  // namespace
+
+void OpusSetUp(Works* w) {
   if (w->AudioCompress <= 0) return;
   int err = 0;
   w->opusEnc = opus_encoder_create(w->audioRate, 2, OPUS_APPLICATION_AUDIO, &err);
@@ -92,13 +94,15 @@ void setupOpus(Works* w) {
   }
 }
 
-void teardownOpus(Works* w) {
+void OpusTearDown(Works* w) {
   if (w->AudioCompress <= 0) return;
   if (w->opusEnc) opus_encoder_destroy(w->opusEnc);
   if (w->opusDec) opus_decoder_destroy(w->opusDec);
   w->opusEnc = nullptr;
   w->opusDec = nullptr;
 }
+
+namespace {
 
 void shutdownJoins(Works* w) {
   Mirtsetup* s = w->setup;
@@ -224,7 +228,7 @@ int korvaneMain(int argc, char** argv) {
   // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.
   if (p.freqCur != 0) w->freq = p.freqCur;
   // 17.
-  setupOpus(w);
+  OpusSetUp(w);
   // 18.
   if (getFlag(w->setup->EnableKeyb) == '1') startThread(thrKey, keyb, w, "keyb");
   // 19.
@@ -256,7 +260,7 @@ int korvaneMain(int argc, char** argv) {
   startupSleepMs(2000);
   klog(LOG_INFO, "Communicator operations end");
   shutdownJoins(w);
-  teardownOpus(w);
+  OpusTearDown(w);
   ktrace("Closed!\n");
   g_running = nullptr;
   return 0;

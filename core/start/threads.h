@@ -34,5 +34,9 @@ void StartThreadCommRemote(Works* works);
 void ExitThreadRemote(Works* works);
 void LoadThread(Works* works);
 
+// Remote audio compression: the Opus encoder and decoder when AudioCompress > 0.
+void OpusSetUp(Works* works);
+void OpusTearDown(Works* works);
+
 // The entry point: start-up, wait for running = 0, shutdown. Returns the process status.
 int korvaneMain(int argc, char** argv);

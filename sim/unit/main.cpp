@@ -1,0 +1,161 @@
+// korvane-sim: builds a simulated root, runs the unit in it against the simulated devices, takes snapshots.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "sim/micro/micro_sim.h"
+#include "sim/root/mkroot.h"
+#include "sim/unit/shot.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<pid_t> g_child{0};
+std::atomic<int> g_stop{0};
+
+extern "C" void forwardSignal(int sig) {
+  g_stop = 1;
+  pid_t c = g_child.load();
+  if (c > 0) kill(c, sig);
+}
+
+std::string selfDir() {
+  std::error_code ec;
+  auto p = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : p.parent_path().string();
+}
+
+int usage() {
+  fprintf(stderr,
+          "usage:\n"
+          "  korvane-sim mkroot DIR [--set Key=Value]...   build a fresh simulated root\n"
+          "  korvane-sim run DIR [--fresh] [--set Key=Value]... [--shot-every SECONDS] [--model 60|120]\n"
+          "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX]\n"
+          "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
+          "      The screen is written to DIR/screen.png; send simulator commands to DIR/sim/control,\n"
+          "      e.g. echo 'fault silent' > DIR/sim/control\n"
+          "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
+  return 2;
+}
+
+sim::RootOptions rootOptions(const std::vector<std::string>& sets) {
+  sim::RootOptions o;
+  o.shotCommand = selfDir() + "/korvane-sim shot";
+  for (const auto& s : sets) {
+    auto eq = s.find('=');
+    if (eq != std::string::npos) o.setup[s.substr(0, eq)] = s.substr(eq + 1);
+  }
+  return o;
+}
+
+int runUnit(const std::string& dir, int argc, char** argv) {
+  bool fresh = false;
+  double shotEvery = 1.0, exitAfter = 0;
+  int model = 60;
+  std::string fault, shotsPrefix;
+  std::vector<std::string> sets;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--fresh") fresh = true;
+    else if (a == "--set") sets.push_back(next());
+    else if (a == "--shot-every") shotEvery = atof(next().c_str());
+    else if (a == "--exit-after") exitAfter = atof(next().c_str());
+    else if (a == "--model") model = atoi(next().c_str());
+    else if (a == "--fault") fault = next();
+    else if (a == "--shots") shotsPrefix = next();
+    else return usage();
+  }
+  std::string root = fs::absolute(dir).string();
+  if (fresh || !fs::exists(root + "/opt/set/setup.txt") || !sets.empty()) {
+    if (!sim::makeSimRoot(root, rootOptions(sets))) return 1;
+  }
+  sim::MicroSimOptions mo;
+  sim::MicroSim micro(mo);
+  micro.setModel(model);
+  if (!fault.empty()) micro.command("fault " + fault);
+  if (!micro.start(root + "/dev/ttyAMA0")) {
+    fprintf(stderr, "korvane-sim: cannot start the simulated amplifier\n");
+    return 1;
+  }
+  std::string control = root + "/sim/control";
+  unlink(control.c_str());
+  if (mkfifo(control.c_str(), 0600) == 0) micro.serveControl(control);
+
+  std::string korvane = selfDir() + "/../../core/start/korvane";
+  if (!fs::exists(korvane)) korvane = KORVANE_BINARY;
+  struct sigaction sa{};
+  sa.sa_handler = forwardSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    // The unit reads its screens from its working directory.
+    if (chdir(sim::unitWorkDir(root).c_str()) != 0) _exit(127);
+    setenv("KORVANE_ROOT", root.c_str(), 1);
+    execl(korvane.c_str(), "korvane", "--root", root.c_str(), static_cast<char*>(nullptr));
+    perror("korvane-sim: exec korvane");
+    _exit(127);
+  }
+  g_child = pid;
+  int status = 0;
+  double elapsed = 0;
+  int shotNo = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    usleep(100000);
+    elapsed += 0.1;
+    if (shotEvery > 0 && static_cast<int>(elapsed * 10) % std::max(1, static_cast<int>(shotEvery * 10)) == 0) {
+      sim::writeScreenPng(root, root + "/screen.png");
+      if (!shotsPrefix.empty()) {
+        char name[64];
+        snprintf(name, sizeof name, "-%04d.png", shotNo++);
+        sim::writeScreenPng(root, shotsPrefix + name);
+      }
+    }
+    if (exitAfter > 0 && elapsed >= exitAfter && !g_stop) {
+      g_stop = 1;
+      kill(pid, SIGINT);
+    }
+  }
+  sim::writeScreenPng(root, root + "/screen.png");
+  micro.stop();
+  unlink(control.c_str());
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  std::string cmd = argv[1], dir = argv[2];
+  if (cmd == "mkroot") {
+    std::vector<std::string> sets;
+    for (int i = 3; i + 1 < argc; i += 2)
+      if (strcmp(argv[i], "--set") == 0) sets.push_back(argv[i + 1]);
+    return sim::makeSimRoot(dir, rootOptions(sets)) ? 0 : 1;
+  }
+  if (cmd == "shot") {
+    if (argc < 4) return usage();
+    std::string err;
+    if (!sim::writeScreenPng(dir, argv[3], &err)) {
+      fprintf(stderr, "korvane-sim shot: %s\n", err.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  if (cmd == "run") return runUnit(dir, argc - 3, argv + 3);
+  return usage();
+}
