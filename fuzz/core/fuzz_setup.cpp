@@ -1,0 +1,53 @@
+// Fuzz target: any setup file content is read without overrun and written back as 62 well-formed lines.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/root.h"
+
+namespace {
+std::string g_root;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char tmpl[] = "/tmp/korvane-fuzz-setup-XXXXXX";
+  g_root = mkdtemp(tmpl);
+  std::string set = g_root + "/opt";
+  mkdir(set.c_str(), 0755);
+  set += "/set";
+  mkdir(set.c_str(), 0755);
+  setRootPrefix(g_root);
+  setLogCapture([](int, const std::string&) {});
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FILE* f = fopen((g_root + "/opt/set/setup.txt").c_str(), "wb");
+  if (!f) return 0;
+  fwrite(data, 1, size, f);
+  fclose(f);
+  static std::mutex a, b, c;
+  auto w = std::make_unique<Works>();
+  auto s = std::make_unique<Mirtsetup>();
+  w->setup = s.get();
+  w->serMut = &a;
+  w->wsockMut = &b;
+  w->connMut = &c;
+  readSetup(w.get());
+  std::string out = setupFileText(w.get());
+  size_t lines = 0;
+  for (char ch : out) {
+    if (ch == '\n') ++lines;
+    if (ch == '\0') abort();
+  }
+  if (lines != 62) abort();
+  return 0;
+}
