@@ -1,8 +1,9 @@
-// Amplifier subsystem: the link thread, its command queue and the GPIO thread.
+// Amplifier subsystem: the link thread, its command queue, the reply decoder and the GPIO thread.
 #pragma once
+#include "amp/link.h"
+#include "amp/replies.h"
+
 struct Works;
 
-void Linear(Works* works);
 void GPIO(Works* works);
-void InitMicroCmd(Works* works);
 void ReadVentolaFile(Works* works);

@@ -6,14 +6,6 @@
 #include "platform/log.h"
 #include "platform/timing.h"
 
-void Linear(Works* w) {
-  while (w->running && getFlag(w->setup->EnableLinear) == '1') sleepMs(20);
-}
-
 void GPIO(Works* w) {
   while (w->running && getFlag(w->setup->EnableGPIO) == '1') sleepMs(2);
 }
-
-void InitMicroCmd(Works* w) { ktrace("Init CRT ... \n"); }
-
-void ReadVentolaFile(Works* w) {}

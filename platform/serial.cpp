@@ -1,0 +1,101 @@
+// Serial terminals through termios: the one place the links touch a port's settings.
+#include "platform/serial.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+bool speedFor(int baud, speed_t& out) {
+  switch (baud) {
+    case 1200: out = B1200; return true;
+    case 2400: out = B2400; return true;
+    case 4800: out = B4800; return true;
+    case 9600: out = B9600; return true;
+    case 19200: out = B19200; return true;
+    case 38400: out = B38400; return true;
+    case 57600: out = B57600; return true;
+    case 115200: out = B115200; return true;
+    case 230400: out = B230400; return true;
+    case 460800: out = B460800; return true;
+    case 921600: out = B921600; return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+int serialOpen(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool serialSetRaw(int fd, int baud, int vmin, int vtime) {
+  speed_t sp;
+  if (!speedFor(baud, sp)) {
+    errno = EINVAL;
+    return false;
+  }
+  struct termios t{};
+  t.c_iflag = IGNPAR;
+  t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cc[VMIN] = static_cast<cc_t>(vmin);
+  t.c_cc[VTIME] = static_cast<cc_t>(vtime);
+  if (cfsetispeed(&t, sp) != 0 || cfsetospeed(&t, sp) != 0) return false;
+  tcflush(fd, TCIFLUSH);
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+void serialFlushInput(int fd) { tcflush(fd, TCIFLUSH); }
+
+int serialBytesWaiting(int fd) {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0) return -1;
+  return n;
+}
+
+long serialReadByte(int fd, char* out) {
+  ssize_t r;
+  do {
+    r = ::read(fd, out, 1);
+  } while (r < 0 && errno == EINTR);
+  return static_cast<long>(r);
+}
+
+int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs) {
+  const char* p = static_cast<const char*>(data);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (length > 0) {
+    ssize_t w = ::write(fd, p, length);
+    if (w > 0) {
+      p += w;
+      length -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // The line is full: wait until it drains, but never for ever.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    struct pollfd pfd{fd, POLLOUT, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return -1;
+  }
+  return 0;
+}
+
+void serialClose(int fd) {
+  if (fd >= 0) ::close(fd);
+}

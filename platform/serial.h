@@ -1,0 +1,29 @@
+// Serial terminals through termios: raw 8N1 set-up, input flush, bytes waiting and whole writes.
+#pragma once
+#include <cstddef>
+#include <string>
+
+// Opens a terminal device read-write without making it the controlling terminal.
+// Returns the descriptor, or -1 with errno kept for the caller's log line.
+int serialOpen(const std::string& path);
+
+// Raw 8N1 at `baud` (e.g. 115200), receiver on, local line, hang up on close, parity errors
+// ignored, no output or local processing, with the given VMIN and VTIME (tenths of a second).
+// Pending input is flushed and the settings are applied at once. False when the speed is not
+// supported or the terminal refused the settings (errno kept).
+bool serialSetRaw(int fd, int baud, int vmin, int vtime);
+
+// Drops whatever input is waiting.
+void serialFlushInput(int fd);
+
+// Bytes waiting to be read (FIONREAD); -1 when the descriptor cannot be asked.
+int serialBytesWaiting(int fd);
+
+// Reads at most one byte; returns what read(2) returned (1, 0, or -1 with errno).
+long serialReadByte(int fd, char* out);
+
+// Writes all `length` bytes, repeating after short writes and waiting (up to `timeoutMs` in all)
+// while the line is full. Returns 0, or -1 when the port refused or stayed full.
+int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs = 1000);
+
+void serialClose(int fd);
