@@ -53,6 +53,7 @@ double Smooth(double a, double b, double v) {
 struct FontSet {
   std::unique_ptr<Font> numeral;     // scale numerals
   std::unique_ptr<Font> numeralSm;   // crowded numerals (SWR 1.5)
+  std::unique_ptr<Font> symbol;      // the infinity sign, which DejaVu draws small
   std::unique_ptr<Font> legend;      // small printed legends on the faces
   std::unique_ptr<Font> brand;       // top-strip name
   std::unique_ptr<Font> title;       // page titles
@@ -112,7 +113,7 @@ struct Mark {
   double position;  // on the meter's own scale, 0..full scale
   Tick kind;
   const char* label;  // nullptr for none
-  bool small_label = false;
+  int face = 0;  // 0 numeral, 1 small numeral, 2 symbol
 };
 
 struct Zone {
@@ -136,7 +137,7 @@ constexpr double kArcWidth = 1.5;
 constexpr double kMajorFrom = 0.885, kMajorTo = 1.05, kMajorWidth = 2.3;
 constexpr double kMediumFrom = 0.925, kMediumTo = 1.025, kMediumWidth = 1.7;
 constexpr double kMinorFrom = 0.955, kMinorTo = 1.0, kMinorWidth = 1.15;
-constexpr double kZoneFrom = 1.008, kZoneTo = 1.04;
+constexpr double kZoneFrom = 1.0, kZoneTo = 1.036;
 constexpr double kNumeralAt = 1.15;
 
 // Screen position (continuous coordinates) of a point on the needle: the needle code
@@ -217,7 +218,8 @@ void DrawScale(Canvas& c, const FontSet& f, const ScaleSpec& s) {
     }
     if (m.label) {
       const mg::Point at = OnNeedle(s.pivot, mg::NeedleAngle(m.position, s.full_scale), kNumeralAt);
-      (m.small_label ? f.numeralSm : f.numeral)->DrawCentredOn(c, at.x, at.y, m.label, colour::kInk);
+      const Font& font = m.face == 2 ? *f.symbol : (m.face == 1 ? *f.numeralSm : *f.numeral);
+      font.DrawCentredOn(c, at.x, at.y, m.label, colour::kInk);
     }
   }
   if (s.unit) {
@@ -258,21 +260,21 @@ ScaleSpec SwrScale(mg::Pivot pivot) {
     double swr;
     Tick kind;
     const char* label;
-    bool small;
+    int face;
   };
   static const Printed kMarks[] = {
-      {1.0, Tick::kMajor, "1", false},   {1.1, Tick::kMinor, nullptr, false}, {1.2, Tick::kMinor, nullptr, false},
-      {1.3, Tick::kMinor, nullptr, false}, {1.4, Tick::kMinor, nullptr, false}, {1.5, Tick::kMajor, "1.5", true},
-      {1.6, Tick::kMinor, nullptr, false}, {1.7, Tick::kMinor, nullptr, false}, {1.8, Tick::kMinor, nullptr, false},
-      {1.9, Tick::kMinor, nullptr, false}, {2.0, Tick::kMajor, "2", false},   {2.2, Tick::kMinor, nullptr, false},
-      {2.4, Tick::kMinor, nullptr, false}, {2.5, Tick::kMedium, nullptr, false}, {2.6, Tick::kMinor, nullptr, false},
-      {2.8, Tick::kMinor, nullptr, false}, {3.0, Tick::kMajor, "3", false},   {3.5, Tick::kMinor, nullptr, false},
-      {4.0, Tick::kMajor, "4", false},   {4.5, Tick::kMinor, nullptr, false}, {5.0, Tick::kMajor, "5", false},
-      {6.0, Tick::kMinor, nullptr, false}, {7.0, Tick::kMedium, nullptr, false}, {8.0, Tick::kMinor, nullptr, false},
-      {9.0, Tick::kMinor, nullptr, false}, {10.0, Tick::kMajor, "10", false}, {20.0, Tick::kMinor, nullptr, false},
-      {50.0, Tick::kMinor, nullptr, false}, {100.0, Tick::kMajor, "\xE2\x88\x9E", false},
+      {1.0, Tick::kMajor, "1", 0},   {1.1, Tick::kMinor, nullptr, 0}, {1.2, Tick::kMinor, nullptr, 0},
+      {1.3, Tick::kMinor, nullptr, 0}, {1.4, Tick::kMinor, nullptr, 0}, {1.5, Tick::kMajor, "1.5", 1},
+      {1.6, Tick::kMinor, nullptr, 0}, {1.7, Tick::kMinor, nullptr, 0}, {1.8, Tick::kMinor, nullptr, 0},
+      {1.9, Tick::kMinor, nullptr, 0}, {2.0, Tick::kMajor, "2", 0},   {2.2, Tick::kMinor, nullptr, 0},
+      {2.4, Tick::kMinor, nullptr, 0}, {2.5, Tick::kMedium, nullptr, 0}, {2.6, Tick::kMinor, nullptr, 0},
+      {2.8, Tick::kMinor, nullptr, 0}, {3.0, Tick::kMajor, "3", 0},   {3.5, Tick::kMinor, nullptr, 0},
+      {4.0, Tick::kMajor, "4", 0},   {4.5, Tick::kMinor, nullptr, 0}, {5.0, Tick::kMajor, "5", 0},
+      {6.0, Tick::kMinor, nullptr, 0}, {7.0, Tick::kMedium, nullptr, 0}, {8.0, Tick::kMinor, nullptr, 0},
+      {9.0, Tick::kMinor, nullptr, 0}, {10.0, Tick::kMajor, "10", 0}, {20.0, Tick::kMinor, nullptr, 0},
+      {50.0, Tick::kMinor, nullptr, 0}, {100.0, Tick::kMajor, "\xE2\x88\x9E", 2},
   };
-  for (const Printed& p : kMarks) s.marks.push_back({mg::SwrScalePosition(p.swr), p.kind, p.label, p.small});
+  for (const Printed& p : kMarks) s.marks.push_back({mg::SwrScalePosition(p.swr), p.kind, p.label, p.face});
   s.zones.push_back({mg::SwrScalePosition(2.0), mg::SwrScalePosition(3.0), colour::kAmberZone});
   s.zones.push_back({mg::SwrScalePosition(3.0), mg::kFullScaleSwr, colour::kRedZone});
   return s;
@@ -326,8 +328,9 @@ Canvas PlotScreen(const FontSet& f) {
   Canvas c;
   PaintScreenBackground(c);
   PaintTopStrip(c, f);
+  // Starts right under the top strip: the "dBm" caption stands at baseline 43.
   DrawWindow(
-      c, 8, kWindowTop, 792, kWindowBottom,
+      c, 8, kTopStripBottom, 792, kWindowBottom,
       [](double, double y) { return Mix(Rgb{20, 25, 32}, colour::kPlotFace, Smooth(30, 274, y)); }, 0.35);
   // The field behind the trace, a little darker than the window, with a thin frame just
   // outside the grid's own border lines.
@@ -431,6 +434,7 @@ std::vector<NamedScreen> DrawAllScreens(const Fonts& fonts, std::string& error) 
   FontSet f;
   f.numeral = Load(fonts.regular, 17, error);
   f.numeralSm = Load(fonts.regular, 15, error);
+  f.symbol = Load(fonts.regular, 24, error);
   f.legend = Load(fonts.bold, 13, error);
   f.brand = Load(fonts.bold, 12, error);
   f.title = Load(fonts.bold, 20, error);
@@ -438,7 +442,7 @@ std::vector<NamedScreen> DrawAllScreens(const Fonts& fonts, std::string& error) 
   f.wordmark = Load(fonts.bold, 84, error);
   f.subtitle = Load(fonts.regular, 16, error);
   f.model = Load(fonts.bold, 22, error);
-  if (!f.numeral || !f.numeralSm || !f.legend || !f.brand || !f.title || !f.ghost || !f.wordmark || !f.subtitle ||
+  if (!f.numeral || !f.numeralSm || !f.symbol || !f.legend || !f.brand || !f.title || !f.ghost || !f.wordmark || !f.subtitle ||
       !f.model)
     return {};
 
