@@ -1,0 +1,252 @@
+// Auto-tune: the step-wise search over inductor and capacitor in CL and LC, paced by the status replies.
+#include <cstdio>
+#include <mutex>
+
+#include "amp/link.h"
+#include "amp/protection.h"
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/timing.h"
+#include "tuner/tuner.h"
+#include "ui/errors.h"
+
+namespace {
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+void setCval(Works* w, int c) { SetC(w, c); }
+void setLval(Works* w, int l) { SetI(w, l); }
+
+// The newest measurement is worse when it exceeds the previous one by more than 0.1.
+bool worse(Works* w) {
+  return static_cast<double>(w->vTuneParam[0].swr) > static_cast<double>(w->vTuneParam[1].swr) + 0.1;
+}
+
+// Coarse climb of L or C: returns true when it left (V lowered by one, fine counter cleared).
+bool coarseClimb(Works* w, bool onL, int step) {
+  int v = onL ? w->tuneL.load() : w->tuneC.load();
+  if (!worse(w) && v + step <= 510) {
+    onL ? setLval(w, v + step) : setCval(w, v + step);
+    return false;
+  }
+  w->cnttunefine = 0;
+  if (v > 1) onL ? setLval(w, v - 1) : setCval(w, v - 1);
+  return true;
+}
+
+// Fine descent of L or C with a limit on the fine steps: returns true when it left. Records
+// whether it left on a worse measurement (rather than at zero or at the limit).
+bool fineDescent(Works* w, bool onL, int limit) {
+  int v = onL ? w->tuneL.load() : w->tuneC.load();
+  bool isWorse = worse(w);
+  if (!isWorse && v >= 1 && w->cnttunefine <= limit) {
+    onL ? setLval(w, v - 1) : setCval(w, v - 1);
+    w->cnttunefine++;
+    return false;
+  }
+  w->tuneLeftWorse = isWorse ? 1 : 0;
+  return true;
+}
+
+void escLocked(Works* w, int save);
+}  // namespace
+
+void Clr_vTuneParam(Works* w) {
+  Lock lk(w->tuneRunMut);
+  const TuneRecord cleared{999.0f, 0.0f, 0, 0, 0};
+  w->tuneParam = cleared;
+  w->miglioretuneParam = cleared;
+  for (auto& r : w->vTuneParam) r = cleared;
+}
+
+void CtrlNuovoTune(Works* w) {
+  Lock lk(w->tuneRunMut);
+  if (w->tuneParam.swr < w->miglioretuneParam.swr) w->miglioretuneParam = w->tuneParam;
+  for (int i = kTuneHistory - 1; i > 0; --i) w->vTuneParam[i] = w->vTuneParam[i - 1];
+  w->vTuneParam[0] = w->tuneParam;
+}
+
+void TuneEnd(Works* w) {
+  Lock lk(w->tuneRunMut);
+  w->tuneParam = w->miglioretuneParam;
+  const TuneRecord& b = w->tuneParam;
+  w->swr = b.swr;
+  w->pwrFwd = b.power;
+  w->tuneWord = b.tuneWord;
+  w->tuneL = b.L;
+  w->tuneC = b.C;
+  w->tuneMode = static_cast<uint8_t>(DecodeModoFromTuneval(b.tuneWord));
+}
+
+int TuneStep(Works* w) {
+  Lock lk(w->tuneRunMut);
+  if (w->stStatus1 & 0x2) {
+    w->swr = 100.0f;
+    w->tuneState = 2;
+  }
+  w->tuneParam = TuneRecord{w->swr.load(), w->pwrFwd.load(), w->tuneL.load(), w->tuneC.load(), w->tuneWord.load()};
+  w->cnttune++;
+  CtrlNuovoTune(w);
+  float target = w->SWRescAutoTune;
+  if (w->tuneParam.swr < target && w->tuneParam.swr > 0.01f) {
+    TuneEnd(w);
+    escLocked(w, 1);
+    return 1;
+  }
+  return 0;
+}
+
+void StartAutotune(Works* w) {
+  if (w->atuBypass == 1) return;
+  Lock lk(w->tuneRunMut);
+  w->tuneStep = 0;
+  IncPNTIn_CMDLinear(LIN_MP1, w);
+  IncPNTIn_CMDLinear(LIN_AT_TUNE, w);
+  w->tsPwin = 4095;
+  IncPNTIn_CMDLinear(LIN_TS, w);
+  IncPNTIn_CMDLinear(LIN_CP, w);
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  w->atuBypass = 0;
+  w->cmdBurst = 1;
+  w->tuneState = 1;
+  if (w->stStatus0 & 0x1) {
+    w->anValue = 0;
+    IncPNTIn_CMDLinear(LIN_AN, w);
+  }
+  ktrace("--------- START AUTO TUNE (%x) %i\n", w->AutoTuneMode.load(), w->tuneStep.load());
+}
+
+void GoTune(Works* w) {
+  if (static_cast<uint8_t>(w->TUNEenabled.load()) & 0x80) return;
+  Lock lk(w->tuneRunMut);
+  if (w->tuneState == 0) {
+    ktrace("c-START TUNE (%x)!!\n", w->AutoTuneMode.load());
+    uint8_t m = w->AutoTuneMode;
+    if ((m & 0x01) && !(m & 0x08)) {
+      StartAutotune(w);
+      ktrace("b-START TUNE!!\n");
+      if (w->ModeWorkIdx == 1) {
+        w->AutoTuneMode &= static_cast<uint8_t>(~0x40);
+        w->AutoTuneMode |= 0x10;
+        ktrace("a-START TUNE!!\n");
+      }
+    }
+  } else {
+    ktrace("esc tune TUNEMENU\n");
+    escLocked(w, 0);
+  }
+}
+
+void EscAutoTune(Works* w, int save) {
+  Lock lk(w->tuneRunMut);
+  escLocked(w, save);
+}
+
+namespace {
+void escLocked(Works* w, int save) {
+  // A run cancelled before its first measurement has no SWR to complain about.
+  if (w->tuneParam.swr > 6.0f && !(save == 0 && w->cnttune == 0)) {
+    AddErrore(w, 18);
+    ktrace("------- ERRORE MAX TUNE (%f)\n", static_cast<double>(w->tuneParam.swr));
+  } else if (w->tuneParam.swr <= 6.0f && save == 1) {
+    InsertTuneToMem(w, w->NumBanco, w->antennaIdx);
+  }
+  IncPNTIn_CMDLinear(LIN_AT, w);
+  w->cnttune = 0;
+  if (w->AutoTuneMode & 0x01) w->AutoTuneMode |= 0x04;
+  w->curConfigRow = -1;
+  w->tuneState = 0;
+}
+}  // namespace
+
+void TuneTask(Works* w) {
+  Lock lk(w->tuneRunMut);
+  // An abort from another thread may have ended the run since the link decided to call us.
+  if (w->tuneState == 0) return;
+  if (w->cmdBurst) return;
+  int limitIdx = w->AutoTuneMaxCicli;
+  if (limitIdx < 0 || limitIdx > 4) limitIdx = 0;
+  if (w->cnttune > SWRTimeoutCICLI[limitIdx]) {
+    TuneEnd(w);
+    escLocked(w, 0);
+    AddErrore(w, w->SWRescAutoTune == 0.0f ? 12 : 13);
+    AttivaDisattivaProtezione(w, 1);
+    // The best setting must be what the link sends next, so no further step runs.
+    return;
+  }
+
+  int step = w->tuneStep;
+  if (step >= 3 && step <= 11) {
+    if (TuneStep(w)) return;
+  }
+  switch (step) {
+    case 0:
+      w->tuneStep = 1;
+      break;
+    case 1:
+      Clr_vTuneParam(w);
+      SetMode(w, 1);
+      setCval(w, 0);
+      setLval(w, 0);
+      w->cnttune = 0;
+      w->tuneStep = 2;
+      break;
+    case 2:
+      if (w->txActive == 1) {
+        sleepMs(3);
+        w->tuneStep = 3;
+      }
+      break;
+    case 3:
+      if (coarseClimb(w, true, 4)) w->tuneStep = 4;
+      break;
+    case 4:
+      if (fineDescent(w, true, 7)) {
+        w->cnttunefine = 0;
+        setCval(w, w->tuneC + 8);
+        w->tuneStep = 5;
+      }
+      break;
+    case 5:
+      if (coarseClimb(w, false, 8)) w->tuneStep = 6;
+      break;
+    case 6:
+      if (fineDescent(w, false, 15)) {
+        w->cnttunefine = 0;
+        SetMode(w, 2);
+        setCval(w, 0);
+        w->tuneStep = 7;
+      }
+      break;
+    case 7:
+      if (w->tuneC + 8 <= 510) setCval(w, w->tuneC + 8);
+      w->tuneStep = 8;
+      break;
+    case 8:
+      if (coarseClimb(w, false, 8)) w->tuneStep = 9;
+      break;
+    case 9:
+      if (fineDescent(w, false, 15)) {
+        w->cnttunefine = 0;
+        TuneEnd(w);
+        if (!w->tuneLeftWorse && w->tuneL + 2 <= 510) setLval(w, w->tuneL + 2);
+        w->tuneStep = 10;
+      }
+      break;
+    case 10:
+      if (coarseClimb(w, true, 2)) w->tuneStep = 11;
+      break;
+    case 11:
+      if (fineDescent(w, true, 5)) {
+        TuneEnd(w);
+        w->tuneStep = 12;
+      }
+      break;
+    case 12:
+      // The closing measurement of the best setting; the run ends whatever it shows.
+      TuneStep(w);
+      escLocked(w, 1);
+      break;
+    default:
+      break;
+  }
+}

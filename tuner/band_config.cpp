@@ -1,0 +1,429 @@
+// Calibration rows, filter table, band table files and banks, and the transceiver interface of a bank.
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "amp/link.h"
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/optset.h"
+#include "platform/root.h"
+#include "tuner/lines.h"
+#include "tuner/tuner.h"
+#include "ui/errors.h"
+
+using namespace tuner_detail;
+
+namespace {
+constexpr size_t kMaxConfigRows = 100000;  // far beyond any calibration bench, bounds the allocation
+
+struct DefaultBand {
+  const char* name;
+  uint32_t freqMin, freqMax;
+};
+constexpr DefaultBand kDefaultBands[kBandRows] = {
+    {"160m", 1800000, 2000000},   {"80m", 3500000, 4000000},    {"60m", 5330500, 5450000},
+    {"40m", 7000000, 7300000},    {"30m", 10100000, 10150000},  {"20m", 14000000, 14350000},
+    {"17m", 18068000, 18168000},  {"15m", 21000000, 21450000},  {"12m", 24890000, 24990000},
+    {"10m", 28000000, 29700000},  {"6m", 50000000, 54000000}};
+
+void initDefaultRows(BandRow* rows, int keepSettings) {
+  for (int i = 0; i < kBandRows; ++i) {
+    BandRow& r = rows[i];
+    snprintf(r.name, sizeof r.name, "%s", kDefaultBands[i].name);
+    r.freqMin = kDefaultBands[i].freqMin;
+    r.freqMax = kDefaultBands[i].freqMax;
+    if (!keepSettings) {
+      r.ampEnable = 0;
+      r.ant = 1;
+      r.atu = 1;
+      r.att = 0;
+      r.pwr = 0.0f;
+    }
+  }
+}
+
+void initBandsLocked(Works* w, int keepSettings) {
+  initDefaultRows(w->tabAntenna, keepSettings);
+  w->numBands = kBandRows;
+}
+
+const char* tagLine(int mode) {
+  if (mode == 1) return "!Bix\n";
+  if (mode == 2) return "!817\n";
+  return "!Gen\n";
+}
+
+std::string antennaText(const BandRow* rows, int n, int mode) {
+  std::string out = tagLine(mode);
+  char line[160];
+  for (int i = 0; i < n && i < kBandRows; ++i) {
+    const BandRow& r = rows[i];
+    snprintf(line, sizeof line, "%s %ld %ld %i %i %i %i %2.1f\n", r.name, static_cast<long>(r.freqMin),
+             static_cast<long>(r.freqMax), r.ampEnable, r.ant, r.atu, r.att, static_cast<double>(r.pwr));
+    out += line;
+  }
+  return out;
+}
+
+// Tune-memory text parsed into a scratch table (bank copies never touch the active bank's memory).
+void parseAtuScratch(const std::string& text, std::vector<TuneMem>& mem) {
+  mem.assign(kTuneMemSlots, TuneMem{});
+  forEachLine(text, 512, "atu file", [&](char* line, int) {
+    if (line[0] == ';' || isBlankLine(line)) return;
+    const char* p = line;
+    bool ok = false;
+    long idx = scanLong(p, &ok);
+    if (!ok || idx < 0 || idx >= kTuneMemSlots) {
+      ktrace("LoadTabAtu Errore idx\n");
+      return;
+    }
+    scanLong(p);
+    long valid = scanLong(p), mode = scanLong(p), l = scanLong(p), c = scanLong(p);
+    if (valid < 0 || valid > 1 || mode < 0 || mode > 3 || l < 0 || l > 511 || c < 0 || c > 511) return;
+    mem[idx] = TuneMem{static_cast<uint8_t>(valid), static_cast<uint8_t>(mode), static_cast<uint16_t>(l),
+                       static_cast<uint16_t>(c)};
+  });
+}
+
+std::string atuScratchText(const std::vector<TuneMem>& mem) {
+  std::string out;
+  char line[96];
+  for (int i = 0; i < kTuneMemSlots; ++i) {
+    const TuneMem& e = mem[i];
+    if (!e.valid) continue;
+    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, AtuFreqfromIdx(i), e.valid, e.mode, e.L, e.C);
+    out += line;
+  }
+  return out;
+}
+}  // namespace
+
+std::string AntennaFileName(int bank) {
+  char name[48];
+  if (bank >= 1 && bank <= 19)
+    snprintf(name, sizeof name, "/opt/set/antenna_b%d.txt", bank);
+  else
+    snprintf(name, sizeof name, "/opt/set/antenna.txt");
+  return name;
+}
+
+// ---- config.txt --------------------------------------------------------------------------------
+
+void ParseConfigText(Works* w, const std::string& text) {
+  size_t count = 0;
+  forEachLine(text, 256, "config.txt", [&](char* line, int) {
+    if (line[0] != ';') ++count;
+  });
+  if (count > kMaxConfigRows) {
+    klog(LOG_ERR, "config.txt: %zu rows, only the first %zu are used", count, kMaxConfigRows);
+    count = kMaxConfigRows;
+  }
+  ktrace("N row Config File %d \n", static_cast<int>(count));
+  std::vector<ConfigRow> rows;
+  rows.reserve(count);
+  forEachLine(text, 256, "config.txt", [&](char* line, int) {
+    if (line[0] == ';' || rows.size() >= count) return;
+    const char* p = line;
+    ConfigRow r;
+    r.freqStart = scanU32Auto(p);
+    r.aux = scanU32Auto(p);
+    float fwdW = scanFloat(p), fwdC = scanFloat(p);
+    float reflW = scanFloat(p), reflC = scanFloat(p);
+    float pwW = scanFloat(p), pwC = scanFloat(p);
+    r.K0 = fwdW / (fwdC * fwdC);
+    r.K1 = reflW / (reflC * reflC);
+    r.K2 = pwW / (pwC * pwC);
+    r.K3 = scanFloat(p);
+    r.sogliaPwin = scanFloat(p);
+    r.sogliaCorrente = scanFloat(p);
+    r.sogliaRefl = scanFloat(p);
+    r.sogliaFwd = scanFloat(p);
+    for (int i = 0; i < 5; ++i) {
+      r.tuneparL[i] = static_cast<int>(scanLong(p));
+      r.tuneparC[i] = static_cast<int>(scanLong(p));
+    }
+    r.step = static_cast<int>(scanLong(p));
+    ktrace("->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, Corrente: %02.01f, REFL: "
+           "%02.01f, FWD: %02.01f\n",
+           r.freqStart, r.aux, static_cast<double>(r.K0), static_cast<double>(r.K1), static_cast<double>(r.K2),
+           static_cast<double>(r.K3), static_cast<double>(pwW), static_cast<double>(pwC),
+           static_cast<double>(r.sogliaPwin), static_cast<double>(r.sogliaCorrente),
+           static_cast<double>(r.sogliaRefl), static_cast<double>(r.sogliaFwd));
+    ktrace("\ttunepar: %d %d, %d %d, %d %d, %d %d, %d %d, step:%d\n", r.tuneparL[0], r.tuneparC[0], r.tuneparL[1],
+           r.tuneparC[1], r.tuneparL[2], r.tuneparC[2], r.tuneparL[3], r.tuneparC[3], r.tuneparL[4], r.tuneparC[4],
+           r.step);
+    rows.push_back(r);
+  });
+  std::unique_lock lk(w->tablesMut);
+  w->configRows = std::move(rows);
+  w->numConfigRows = static_cast<int>(w->configRows.size());
+}
+
+void ReadConfigFile(Works* w) {
+  std::string text;
+  if (!readWholeFile(rootPath("/opt/set/config.txt"), text, 4u << 20)) {
+    ktrace("Config File not FOUND!!");
+    klog(LOG_ERR, "can't open /opt/set/config.txt");
+    return;
+  }
+  ParseConfigText(w, text);
+}
+
+// ---- filter.txt --------------------------------------------------------------------------------
+
+void ParseFilterText(Works* w, const std::string& text) {
+  FilterRow rows[kFilterRows];
+  {
+    std::shared_lock lk(w->tablesMut);
+    for (int i = 0; i < kFilterRows; ++i) rows[i] = w->tabFiltri[i];
+  }
+  for (auto& r : rows) r.enable = 0;
+  int n = 0;
+  bool extra = false;
+  forEachLine(text, 512, "filter.txt", [&](char* line, int) {
+    if (line[0] == ';' || isBlankLine(line)) return;
+    if (n >= kFilterRows) {
+      extra = true;
+      return;
+    }
+    const char* p = line;
+    FilterRow& r = rows[n];
+    r.freqMin = scanU32Auto(p);
+    r.freqMax = scanU32Auto(p);
+    r.enable = static_cast<uint8_t>(scanLong(p));
+    ktrace("Filter %i %ld,%ld,%x\n", n, static_cast<long>(r.freqMin), static_cast<long>(r.freqMax), r.enable);
+    ++n;
+  });
+  if (extra) klog(LOG_ERR, "filter.txt: lines after the %dth filter ignored", kFilterRows);
+  std::unique_lock lk(w->tablesMut);
+  for (int i = 0; i < kFilterRows; ++i) w->tabFiltri[i] = rows[i];
+}
+
+void LoadTabFiltri(Works* w) {
+  std::string text;
+  if (!readWholeFile(rootPath("/opt/set/filter.txt"), text, 4u << 20)) {
+    ktrace("Filter File not FOUND!!\n");
+    std::unique_lock lk(w->tablesMut);
+    for (auto& r : w->tabFiltri) r.enable = 0;
+    return;
+  }
+  ParseFilterText(w, text);
+}
+
+// ---- band table (antenna files) ----------------------------------------------------------------
+
+void InitTabAntenna(Works* w, int keepSettings) {
+  std::unique_lock lk(w->tablesMut);
+  initBandsLocked(w, keepSettings);
+}
+
+namespace {
+// Parses an antenna file into rows (whose ampEnable the caller cleared); returns the tag.
+int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
+  int tag = 0;
+  int n = 0;
+  bool full = false;
+  forEachLine(text, 512, "antenna file", [&](char* line, int) {
+    if (full || line[0] == ';' || isBlankLine(line)) return;
+    if (line[0] == '!') {
+      if (strncmp(line + 1, "Gen", 3) == 0) tag = 0;
+      if (strncmp(line + 1, "Bix", 3) == 0) tag = 1;
+      if (strncmp(line + 1, "817", 3) == 0) tag = 2;
+      return;
+    }
+    if (n >= kBandRows) {
+      klog(LOG_ERR, "antenna file: more than %d bands, the rest is ignored", kBandRows);
+      full = true;
+      return;
+    }
+    BandRow& r = rows[n];
+    size_t len = strlen(line);
+    size_t nameLen = 0;
+    while (nameLen < 7 && line[nameLen] && line[nameLen] != ' ' && line[nameLen] != '\t') ++nameLen;
+    memcpy(r.name, line, nameLen);
+    r.name[nameLen] = '\0';
+    // Numbers start one character after the name; a line that ends with the name has none.
+    const char* p = line + (nameLen + 1 <= len ? nameLen + 1 : len);
+    r.freqMin = scanU32Auto(p);
+    r.freqMax = scanU32Auto(p);
+    r.ampEnable = static_cast<uint8_t>(scanLong(p));
+    r.ant = static_cast<uint8_t>(scanLong(p));
+    r.atu = static_cast<uint8_t>(scanLong(p));
+    r.att = static_cast<uint8_t>(scanLong(p));
+    r.pwr = scanFloat(p);
+    // Values the hardware cannot take would index past the antenna and attenuator tables.
+    if (r.ant > 3 || r.att > 3 || r.atu > 1 || r.ampEnable > 1) {
+      klog(LOG_ERR, "antenna file: band %s has settings out of range, reset", r.name);
+      if (r.ant > 3) r.ant = 1;
+      if (r.att > 3) r.att = 0;
+      if (r.atu > 1) r.atu = 1;
+      if (r.ampEnable > 1) r.ampEnable = 0;
+    }
+    ++n;
+  });
+  numBands = n;
+  bool bad = false;
+  for (int i = 0; i < n; ++i)
+    if (rows[i].freqMin == 0 || rows[i].freqMax == 0) bad = true;
+  if (bad) {
+    initDefaultRows(rows, 1);
+    numBands = kBandRows;
+    ktrace("Error Reinit antenna\n");
+  }
+  return tag;
+}
+}  // namespace
+
+int ParseAntennaText(Works* w, const std::string& text) {
+  std::unique_lock lk(w->tablesMut);
+  for (auto& r : w->tabAntenna) r.ampEnable = 0;
+  int n = 0;
+  int tag = parseAntennaRows(text, w->tabAntenna, n);
+  w->numBands = n;
+  w->bandIdx = -1;
+  return tag;
+}
+
+int LoadTabConfig(Works* w, int bank) {
+  std::string text;
+  if (!readWholeFile(rootPath(AntennaFileName(bank)), text, 4u << 20)) {
+    std::unique_lock lk(w->tablesMut);
+    for (auto& r : w->tabAntenna) r.ampEnable = 0;
+    initBandsLocked(w, 0);
+    return 0;
+  }
+  return ParseAntennaText(w, text);
+}
+
+std::string AntennaFileText(Works* w) {
+  std::shared_lock lk(w->tablesMut);
+  return antennaText(w->tabAntenna, w->numBands, w->ModeWorkIdx);
+}
+
+int SaveTabConfig(Works* w, int bank) { return optSetWriteFile(AntennaFileName(bank), AntennaFileText(w)); }
+
+void SaveToBank(Works* w, int bank, int antenna) {
+  {
+    std::unique_lock lk(w->tablesMut);
+    uint64_t f = w->freq;
+    int n = w->numBands;
+    for (int i = 0; i < n && i < kBandRows; ++i) {
+      BandRow& r = w->tabAntenna[i];
+      if (r.freqMin <= f && f <= r.freqMax) {
+        r.ant = static_cast<uint8_t>(antenna + 1);
+        r.atu = w->atuBypass;
+        r.att = w->Attenuator;
+        r.ampEnable = w->attState < 4 ? 1 : 0;
+        break;
+      }
+    }
+  }
+  SaveTabConfig(w, bank);
+}
+
+// ---- banks and interface -----------------------------------------------------------------------
+
+void LoadAllBankTable(Works* w, int bank) {
+  w->ModeWorkIdx = LoadTabConfig(w, bank);
+  for (int a = 0; a < kTuneMemAntennas; ++a) LoadTabAtu(w, bank, a);
+  SetModeWorkIDX(w);
+}
+
+void LoadAllBankTable(Works* w) { LoadAllBankTable(w, w->NumBanco); }
+
+void ChangeBanco(Works* w) {
+  int next = w->NumBanco + 1;
+  if (next >= w->MAXbank || next < 0) next = 0;
+  w->NumBanco = next;
+  writeSetup(w);
+  LoadAllBankTable(w, next);
+  w->bandIdx = -1;
+}
+
+void ChangeInterfaceBanco(Works* w) {
+  int m = w->ModeWorkIdx + 1;
+  if (m > 2 || m < 0) m = 0;
+  w->ModeWorkIdx = m;
+  SetModeWorkIDX(w);
+  SaveToBank(w, w->NumBanco, w->antennaIdx);
+}
+
+void SetModeWorkIDX(Works* w) {
+  Mirtsetup* s = w->setup;
+  int m = w->ModeWorkIdx;
+  if (s) {
+    if (m == 1) {
+      if (getFlag(s->EnableSerial) == '0') {
+        setFlag(s->EnableSerial, '1');
+        if (w->startThreadBIXHook) w->startThreadBIXHook(w);
+      }
+      if (getFlag(s->EnableCatSerial) == '1') setFlag(s->EnableCatSerial, '0');
+    } else if (m == 2) {
+      if (getFlag(s->EnableCatSerial) == '0') {
+        setFlag(s->EnableCatSerial, '1');
+        if (w->startThreadCATserialHook) w->startThreadCATserialHook(w);
+      }
+      if (getFlag(s->EnableSerial) == '1') {
+        setFlag(s->EnableSerial, '0');
+        DeleteErrore(w, 8);
+      }
+    } else if (m == 0) {
+      if (getFlag(s->EnableSerial) == '1') {
+        setFlag(s->EnableSerial, '0');
+        DeleteErrore(w, 8);
+      }
+      if (getFlag(s->EnableCatSerial) == '1') setFlag(s->EnableCatSerial, '0');
+    }
+  }
+  IncPNTIn_CMDLinear(LIN_GS_WRITE, w);
+}
+
+int DeleteFileConf(Works* w, int bank, int kind) {
+  if (kind < 0 || kind > 3) {
+    klog(LOG_ERR, "can't delete file bank %d: no file kind %d", bank, kind);
+    return -1;
+  }
+  std::string path = kind == 3 ? AntennaFileName(bank) : AtuFileName(bank, kind);
+  int rc = optSetRemove(path);
+  if (rc == -2) klog(LOG_ERR, "can't delete file bank %d", bank);
+  return rc;
+}
+
+void DeleteBank(Works* w, int bank) {
+  int maxBank = w->MAXbank;
+  if (bank == maxBank) {
+    for (int b = 0; b < maxBank; ++b)
+      for (int k = 0; k < 4; ++k) DeleteFileConf(w, b, k);
+  } else {
+    for (int k = 0; k < 4; ++k) DeleteFileConf(w, bank, k);
+  }
+  LoadAllBankTable(w, w->NumBanco);
+  w->bandIdx = -1;
+}
+
+void CopyBank(Works* w, int from, int to) {
+  // The origin is read into scratch tables, so the active bank stays usable during the copy,
+  // and its interface tag goes with it.
+  std::vector<TuneMem> mem;
+  for (int a = 0; a < kTuneMemAntennas; ++a) {
+    std::string text;
+    if (!readWholeFile(rootPath(AtuFileName(from, a)), text, 4u << 20)) text.clear();
+    parseAtuScratch(text, mem);
+    ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
+    optSetWriteFile(AtuFileName(to, a), atuScratchText(mem));
+  }
+  BandRow rows[kBandRows]{};
+  int n = kBandRows;
+  int tag = 0;
+  std::string text;
+  if (readWholeFile(rootPath(AntennaFileName(from)), text, 4u << 20))
+    tag = parseAntennaRows(text, rows, n);
+  else
+    initDefaultRows(rows, 0);
+  std::string out = antennaText(rows, n, tag);
+  optSetWriteFile(AntennaFileName(to), out);
+  LoadAllBankTable(w, w->NumBanco);
+}
