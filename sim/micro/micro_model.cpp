@@ -376,7 +376,8 @@ std::string MicroModel::handle(std::string_view cmd) {
         std::array<int, 4> w{};
         for (size_t i = 0; i < 4; ++i) {
             const auto v = decimal(p.substr(i * 4, 4));
-            if (!v || *v > 4095) return err('!');
+            // Thresholds are 12-bit converter counts; the protection parameters are plain words.
+            if (!v || (op == "TS" && *v > 4095)) return err('!');
             w[i] = *v;
         }
         (op == "TS" ? ts_ : ps_) = w;
