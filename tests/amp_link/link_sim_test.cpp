@@ -1,0 +1,213 @@
+// The real link thread against the simulated micro on a pty: traffic order, formats, retries, idle.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amp/link.h"
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/root.h"
+#include "sim/micro/micro_sim.h"
+#include "tests/testlib/temp_root.h"
+#include "ui/errors.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return cond();
+}
+
+// A temporary root with the simulator on <root>/dev/ttyAMA0 and a record ready for the link.
+class LinkRig : public ::testing::Test {
+ protected:
+  testlib::TempRoot root;
+  testlib::TestWorks tw;
+  Works* w = tw.get();
+  sim::MicroSim micro;
+  std::thread link;
+
+  void SetUp() override {
+    root.activate();
+    ASSERT_TRUE(micro.start(root.file("/dev/ttyAMA0")));
+    w->running = 1;
+    setFlag(w->setup->EnableLinear, '1');
+    w->cpPending = 0;
+  }
+  void TearDown() override {
+    stop();
+    micro.stop();
+    setRootPrefix("/");
+  }
+  void start() { link = std::thread(Linear, w); }
+  void stop() {
+    w->running = 0;
+    if (link.joinable()) link.join();
+  }
+  bool waitReceived(size_t n, std::chrono::milliseconds limit = 20s) {
+    return waitUntil([&] { return micro.received().size() >= n; }, limit);
+  }
+  // The commands received, without the status polls and frequency reads between them.
+  std::vector<std::string> commandsOnly() {
+    std::vector<std::string> out;
+    for (auto& c : micro.received())
+      if (c != "ST;" && c != "FM;") out.push_back(c);
+    return out;
+  }
+};
+
+TEST_F(LinkRig, NothingQueuedAlternatesStatusAndFrequency) {
+  start();
+  ASSERT_TRUE(waitReceived(6));
+  auto r = micro.received();
+  std::vector<std::string> head(r.begin(), r.begin() + 6);
+  EXPECT_EQ(head, (std::vector<std::string>{"ST;", "FM;", "ST;", "FM;", "ST;", "FM;"}));
+  EXPECT_EQ(w->retryTotal.load(), 0);
+}
+
+TEST_F(LinkRig, QueuedCommandsGoOnePerStatusReply) {
+  w->antennaIdx = 2;
+  w->freq = 14070000;
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  IncPNTIn_CMDLinear(LIN_SA, w);
+  IncPNTIn_CMDLinear(LIN_FA, w);
+  start();
+  ASSERT_TRUE(waitReceived(8));
+  auto r = micro.received();
+  std::vector<std::string> head(r.begin(), r.begin() + 8);
+  EXPECT_EQ(head, (std::vector<std::string>{"ST;", "MP0;", "ST;", "SA3;", "ST;", "FA00014070000;", "ST;", "FM;"}));
+}
+
+TEST_F(LinkRig, BurstSendsBackToBackThenStatus) {
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  IncPNTIn_CMDLinear(LIN_CP, w);
+  IncPNTIn_CMDLinear(LIN_MP1, w);
+  w->cmdBurst = 1;
+  start();
+  ASSERT_TRUE(waitReceived(6));
+  auto r = micro.received();
+  std::vector<std::string> head(r.begin(), r.begin() + 6);
+  EXPECT_EQ(head, (std::vector<std::string>{"ST;", "MP0;", "CPFFFF;", "MP1;", "ST;", "FM;"}));
+  EXPECT_EQ(w->cmdBurst.load(), 0);
+}
+
+TEST_F(LinkRig, StartUpSeedingOrderAndReplies) {
+  InitMicroCmd(w);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return commandsOnly().size() >= 15; }, 30s));
+  auto c = commandsOnly();
+  std::vector<std::string> prefixes;
+  for (size_t i = 0; i < 15; ++i) prefixes.push_back(c[i].substr(0, c[i][0] == 'E' ? 6 : 2));
+  EXPECT_EQ(prefixes, (std::vector<std::string>{"VS", "ER0000", "ER0001", "ER0002", "MP", "TS", "AN", "SA", "FS", "MT",
+                                                "PS", "GM", "GS", "CP", "MR"}));
+  EXPECT_EQ(c[0], "VSM;");
+  EXPECT_EQ(c[4], "MP0;");
+  EXPECT_EQ(c[5], "TS4095409515003700;");
+  EXPECT_EQ(c[7], "SA1;");
+  EXPECT_EQ(c[8], "FS00001;");
+  EXPECT_EQ(c[10], "PS0001100000000000;");
+  EXPECT_EQ(c[11], "GM00020100;");
+  EXPECT_EQ(c[13], "CPFFFF;");
+  EXPECT_EQ(c[14], "MR0;");
+  // The replies were decoded on the way.
+  ASSERT_TRUE(waitUntil([&] { return w->microResetArmed == 1; }, 5s));
+  stop();
+  EXPECT_EQ(w->microCfgB.load(), 0x31);  // the 120 W model
+  EXPECT_EQ(number_ofStep_meter_FWD.load(), 120);
+  EXPECT_EQ(w->cpPending.load(), 0);
+  EXPECT_NE(w->microVersion[0], 0);
+  EXPECT_EQ(strnlen(w->settingsText, sizeof w->settingsText), 10u);
+  EXPECT_EQ(w->retryTotal.load(), 0);
+}
+
+TEST_F(LinkRig, TwentyNineQueuedAreAllSentInOrder) {
+  testlib::LogCapture log;
+  std::vector<int> states;
+  const int cycle[] = {LIN_MP0, LIN_MP1, LIN_CP, LIN_SA};
+  for (int i = 0; i < kCmdQueueMaxPending; ++i) states.push_back(cycle[i % 4]);
+  for (int s : states) ASSERT_EQ(IncPNTIn_CMDLinear(s, w), s);
+  EXPECT_EQ(IncPNTIn_CMDLinear(LIN_TS, w), -1);
+  EXPECT_TRUE(log.contains("command queue full"));
+  w->cmdBurst = 1;  // back to back, to keep the test short
+  start();
+  ASSERT_TRUE(waitUntil([&] { return commandsOnly().size() >= 29; }, 30s));
+  auto c = commandsOnly();
+  const char* text[] = {"MP0;", "MP1;", "CPFFFF;", "SA1;"};
+  ASSERT_GE(c.size(), 29u);
+  for (int i = 0; i < 29; ++i) EXPECT_EQ(c[i], text[i % 4]) << i;
+  for (auto& s : c) EXPECT_NE(s.substr(0, 2), "TS");
+}
+
+TEST_F(LinkRig, MicroUpdateLeavesTheLinkIdle) {
+  IncPNTIn_CMDLinear(LIN_MR1, w);
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->linearProcessStatus == LIN_IDLE; }, 10s));
+  std::this_thread::sleep_for(1500ms);
+  auto r = micro.received();
+  ASSERT_FALSE(r.empty());
+  EXPECT_EQ(r.back(), "MR1;");
+  EXPECT_TRUE(w->updateFlags.load() & kUpdFwStarted);
+  EXPECT_EQ(w->menuPage.load(), 0);
+  EXPECT_EQ(PendingCMDLinear(w), 1);  // "MP0;" waits for the restart
+}
+
+TEST_F(LinkRig, GsGoesBackWithTheInterfaceBit) {
+  IncPNTIn_CMDLinear(LIN_GS_READ, w);
+  IncPNTIn_CMDLinear(LIN_GS_WRITE, w);
+  w->ModeWorkIdx = 0;
+  start();
+  ASSERT_TRUE(waitUntil([&] { return commandsOnly().size() >= 2; }, 10s));
+  auto c = commandsOnly();
+  ASSERT_EQ(c[0], "GS;");
+  ASSERT_EQ(c[1].size(), 13u);
+  EXPECT_TRUE(c[1][3] & 0x02);
+}
+
+TEST_F(LinkRig, PortThatCannotBeOpenedEndsTheThreadWithPortError) {
+  micro.stop();
+  setField(w->setup->LinPort, sizeof w->setup->LinPort, "/dev/ttyNONE");
+  start();
+  link.join();
+  EXPECT_EQ(w->portError.load(), 1);
+  EXPECT_STREQ(w->portErrorText, "Linear: Unable to open device /dev/ttyNONE");
+}
+
+TEST_F(LinkRig, SilentMicroGetsFourTriesThenErrorOncePerHoldOff) {
+  micro.injectFault(sim::Fault::Silent);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 1; }, 15s));
+  auto t = micro.receivedTimed();
+  ASSERT_GE(t.size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(t[i].text, "ST;");
+  for (int i = 1; i < 4; ++i) {
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(t[i].at - t[i - 1].at).count();
+    EXPECT_GE(gap, 1400) << i;
+    EXPECT_LT(gap, 3500) << i;
+  }
+  EXPECT_TRUE(ExistError(w, 4));
+  {
+    std::lock_guard<std::mutex> lk(w->errorMut);
+    EXPECT_STREQ(w->errorTable[4].line2, "Err ST");
+  }
+  EXPECT_EQ(w->errorTimer.load(), 2000);
+  ASSERT_TRUE(waitReceived(5, 5s));
+  EXPECT_EQ(micro.received()[4], "ST;");  // back to the status request
+
+  // A second give-up within the hold-off does not raise the error again.
+  DeleteErrore(w, 4);
+  ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 2; }, 15s));
+  EXPECT_FALSE(ExistError(w, 4));
+}
+
+}  // namespace
