@@ -1,4 +1,5 @@
 // The entry point: builds the shared record, reads the configuration, starts the threads, shuts down.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -216,6 +217,8 @@ int korvaneMain(int argc, char** argv) {
   startThread(thInit, LoadThread, w, "LoadThread");
   startupSleepMs((waitBIX + 1) * 1000L);
   startInitThread = 0;
+  // Its last pass is at most a second away; waiting for it keeps the countdown off the next screen.
+  joinThread(thInit);
   // 14.
   startThread(thAggFw, AggFWThread, w, "AggFWThread");
   // 15.
@@ -254,7 +257,11 @@ int korvaneMain(int argc, char** argv) {
   {
     std::lock_guard<std::mutex> lk(screen->drawMut);
     fbSetBack(screen);
-    putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, screen);
+    // At x 330 the 30-pixel message runs past the right edge and wraps onto the left of the screen;
+    // move it left just enough to fit.
+    const char* msg = "Error! Close Program! Restart hw.";
+    int x = std::min(330, screen->width - getStringSpace(9, msg) - 10);
+    putString(9, std::max(0, x), 400, msg, 255, 255, 255, screen);
     fbRealize(screen);
   }
   startupSleepMs(2000);

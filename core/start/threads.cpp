@@ -128,7 +128,8 @@ void ExitThreadRemote(Works* w) {
 void LoadThread(Works* w) {
   int counter = waitBIX;
   Screen* s = w->fb;
-  while (startInitThread) {
+  // The countdown ends at 0 by itself, so a late pass never writes "-1" over the next screen.
+  while (startInitThread && counter >= 0) {
     {
       std::lock_guard<std::mutex> lk(s->drawMut);
       fbSetBack(s);

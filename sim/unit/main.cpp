@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/optset.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "sim/unit/shot.h"
@@ -39,9 +40,10 @@ int usage() {
           "usage:\n"
           "  korvane-sim mkroot DIR [--set Key=Value]...   build a fresh simulated root\n"
           "  korvane-sim run DIR [--fresh] [--set Key=Value]... [--shot-every SECONDS] [--model 60|120]\n"
-          "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX]\n"
+          "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX] [--changes PREFIX]\n"
           "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
-          "      The screen is written to DIR/screen.png; send simulator commands to DIR/sim/control,\n"
+          "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
+          "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
           "      e.g. echo 'fault silent' > DIR/sim/control\n"
           "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
@@ -61,7 +63,7 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   bool fresh = false;
   double shotEvery = 1.0, exitAfter = 0;
   int model = 60;
-  std::string fault, shotsPrefix;
+  std::string fault, shotsPrefix, changesPrefix;
   std::vector<std::string> sets;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
@@ -73,6 +75,7 @@ int runUnit(const std::string& dir, int argc, char** argv) {
     else if (a == "--model") model = atoi(next().c_str());
     else if (a == "--fault") fault = next();
     else if (a == "--shots") shotsPrefix = next();
+    else if (a == "--changes") changesPrefix = next();
     else return usage();
   }
   std::string root = fs::absolute(dir).string();
@@ -110,11 +113,25 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   g_child = pid;
   int status = 0;
   double elapsed = 0;
-  int shotNo = 0;
+  int shotNo = 0, changeNo = 0;
+  std::string lastScreen;
+  auto recordChange = [&] {
+    // One PNG per distinct screen content: the moments a person would notice.
+    std::string now;
+    if (changesPrefix.empty() || !readWholeFile(root + "/dev/fb0", now) || now == lastScreen) return;
+    if (lastScreen.empty() && now.find_first_not_of('\0') == std::string::npos) return;
+    lastScreen = std::move(now);
+    char name[64];
+    snprintf(name, sizeof name, "-%03d.png", changeNo++);
+    sim::writeScreenPng(root, changesPrefix + name);
+  };
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
-    usleep(100000);
+    for (int i = 0; i < 5; ++i) {
+      usleep(20000);
+      recordChange();
+    }
     elapsed += 0.1;
     if (shotEvery > 0 && static_cast<int>(elapsed * 10) % std::max(1, static_cast<int>(shotEvery * 10)) == 0) {
       sim::writeScreenPng(root, root + "/screen.png");
@@ -129,6 +146,7 @@ int runUnit(const std::string& dir, int argc, char** argv) {
       kill(pid, SIGINT);
     }
   }
+  recordChange();
   sim::writeScreenPng(root, root + "/screen.png");
   micro.stop();
   unlink(control.c_str());

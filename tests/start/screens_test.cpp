@@ -1,0 +1,161 @@
+// What a person sees on the simulated unit: start screen with its countdown, the interface page, the closing message.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <png.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "sim/micro/micro_sim.h"
+#include "sim/root/mkroot.h"
+#include "tests/testlib/temp_root.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Rgb {
+  std::vector<uint8_t> px;  // 800 x 480 x 3
+  uint8_t at(int x, int y, int c) const { return px[(static_cast<size_t>(y) * 800 + x) * 3 + c]; }
+};
+
+Rgb loadPng(const std::string& path) {
+  png_image img{};
+  img.version = PNG_IMAGE_VERSION;
+  Rgb out;
+  if (!png_image_begin_read_from_file(&img, path.c_str())) return out;
+  img.format = PNG_FORMAT_RGB;
+  out.px.resize(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, out.px.data(), 0, nullptr)) out.px.clear();
+  return out;
+}
+
+Rgb readScreen(const std::string& root) {
+  std::ifstream f(root + "/dev/fb0", std::ios::binary);
+  std::vector<char> raw((std::istreambuf_iterator<char>(f)), {});
+  Rgb out;
+  if (raw.size() < 800u * 480 * 4) return out;
+  out.px.resize(800u * 480 * 3);
+  for (size_t i = 0; i < 800u * 480; ++i) {
+    out.px[i * 3] = static_cast<uint8_t>(raw[i * 4 + 2]);
+    out.px[i * 3 + 1] = static_cast<uint8_t>(raw[i * 4 + 1]);
+    out.px[i * 3 + 2] = static_cast<uint8_t>(raw[i * 4]);
+  }
+  return out;
+}
+
+struct Box {
+  int x0, y0, x1, y1;
+};
+
+// Pixels of the box that differ from the reference image.
+int differing(const Rgb& a, const Rgb& ref, Box b) {
+  int n = 0;
+  for (int y = b.y0; y < b.y1; ++y)
+    for (int x = b.x0; x < b.x1; ++x)
+      for (int c = 0; c < 3; ++c)
+        if (a.at(x, y, c) != ref.at(x, y, c)) {
+          ++n;
+          break;
+        }
+  return n;
+}
+
+int whitePixels(const Rgb& a, Box b) {
+  int n = 0;
+  for (int y = b.y0; y < b.y1; ++y)
+    for (int x = b.x0; x < b.x1; ++x) n += a.at(x, y, 0) == 255 && a.at(x, y, 1) == 255 && a.at(x, y, 2) == 255;
+  return n;
+}
+
+std::string slurp(const std::string& p) {
+  std::ifstream f(p);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+const Box kCountdown{290, 360, 560, 415};  // "Loading ... 5" at x 300, baseline 400, 30-pixel font
+const Box kTitle{0, 0, 800, 300};          // everything above the countdown
+const Box kPage{0, 0, 800, 350};
+
+TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
+  const std::string screens = std::string(KORVANE_SOURCE_DIR) + "/assets/screens/";
+  Rgb start = loadPng(screens + "start.png"), statusB = loadPng(screens + "statusB.png");
+  ASSERT_FALSE(start.px.empty());
+  ASSERT_FALSE(statusB.px.empty());
+
+  testlib::TempRoot root;
+  ASSERT_TRUE(sim::makeSimRoot(root.path()));
+  sim::MicroSim micro;
+  micro.setModel(60);
+  ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
+  pid_t pid = fork();
+  if (pid == 0) {
+    int err = open((root.path() + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    if (chdir(sim::unitWorkDir(root.path()).c_str()) != 0) _exit(126);
+    setenv("KORVANE_STARTUP_SCALE", "0.5", 1);
+    execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Watch the screen as a person would, until each moment has been seen.
+  bool sawCountdown = false, sawInterface = false;
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (std::chrono::steady_clock::now() < deadline && !sawInterface) {
+    Rgb now = readScreen(root.path());
+    if (!now.px.empty()) {
+      if (!sawCountdown && differing(now, start, kTitle) == 0 && whitePixels(now, kCountdown) > 150) {
+        sawCountdown = true;
+        // Nothing but the countdown is drawn over the start screen.
+        EXPECT_EQ(differing(now, start, Box{0, 415, 800, 480}), 0);
+        EXPECT_EQ(differing(now, start, Box{0, 300, 290, 415}), 0);
+      }
+      if (sawCountdown && differing(now, statusB, kPage) == 0) sawInterface = true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(sawCountdown);
+  EXPECT_TRUE(sawInterface);
+  std::string err = slurp(root.path() + "/var/log/stderr.txt");
+  for (const char* n : {"5", "4", "3", "2", "1", "0"})
+    EXPECT_NE(err.find(std::string("Time Loading ... ") + n + ".."), std::string::npos) << n;
+  EXPECT_EQ(err.find("Loading ...-1"), std::string::npos);
+  // The interface page carries no countdown left over.
+  Rgb page = readScreen(root.path());
+  EXPECT_EQ(differing(page, statusB, Box{0, 0, 800, 480}), 0);
+
+  kill(pid, SIGTERM);
+  bool sawClosing = false;
+  deadline = std::chrono::steady_clock::now() + 30s;
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    Rgb now = readScreen(root.path());
+    if (!sawClosing && !now.px.empty() && differing(now, start, kTitle) == 0 &&
+        whitePixels(now, Box{0, 360, 800, 415}) > 300) {
+      sawClosing = true;
+      // The message stays on the screen: nothing wraps onto the left edge.
+      EXPECT_EQ(whitePixels(now, Box{0, 360, 200, 415}), 0);
+    }
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = 0;
+      break;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  micro.stop();
+  EXPECT_TRUE(sawClosing);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
