@@ -5,8 +5,6 @@
 #include "core/works.h"
 #include "platform/timing.h"
 
-void AggFWThread(Works* w) {}
-
 void timer(Works* w) {
   while (w->running && getFlag(w->setup->EnableTime) == '1') sleepUs(w->timerUsec);
 }

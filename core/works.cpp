@@ -59,4 +59,11 @@ void InitGlobalVar(Works* w) {
   PeakDecrement = 1.0;
   PeakDecrementTime = 1;
   TimerPeakSec = 3000;
+
+  // Fan, over-temperature and temperature log start from rest: the first status reply sends a fan step.
+  w->fanWanted = 0;
+  w->fanSent = 0;
+  w->overTempQueued = 0;
+  w->logTempActive = 0;
+  w->logTempElapsed = 0.0;
 }

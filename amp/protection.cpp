@@ -1,0 +1,302 @@
+// Thermistor and calibration conversions, fan step, over-temperature latch, protection and attenuator commands,
+// and the error list's reset flow (it queues amplifier commands, so it lives with the amplifier).
+#include "amp/protection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "amp/link.h"
+#include "core/housekeeping.h"
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/optset.h"
+#include "platform/root.h"
+#include "ui/errors.h"
+
+const float K_T_R[68] = {
+    -40, 347.808f, -35, 248.591f, -30, 179.973f, -25, 131.832f, -20, 97.679f, -15, 73.119f, -10, 55.301f,
+    -5,  42.257f,  0,   32.582f,  5,   25.324f,  10,  19.847f,  15,  15.679f, 20,  12.478f, 25,  10.0f,
+    30,  8.068f,   35,  6.552f,   40,  5.353f,   45,  4.399f,   50,  3.635f,  55,  3.02f,   60,  2.521f,
+    65,  2.115f,   70,  1.783f,   75,  1.51f,    80,  1.284f,   85,  1.096f,  90,  0.939f,  95,  0.808f,
+    100, 0.698f,   105, 0.605f,   110, 0.527f,   115, 0.46f,    120, 0.403f,  125, 0.354f};
+
+namespace {
+constexpr int kPairs = 34;
+constexpr float kTempMin = -10.0f, kTempMax = 80.0f;
+constexpr size_t kVentolaMaxBytes = 64 * 1024;
+}  // namespace
+
+float CalcolaTemp(int reading) {
+  // A 12-bit converter cannot read above 4095: treat that (and an open thermistor) as infinite resistance.
+  if (reading >= 4095) return kTempMin;
+  if (reading < 0) reading = 0;
+  const float R = reading * 10.0f / static_cast<float>(4095 - reading);
+  float t = kTempMax;  // at or below the last entry's resistance
+  for (int i = 0; i < kPairs; ++i) {
+    const float ti = K_T_R[2 * i], ri = K_T_R[2 * i + 1];
+    if (ri < R) {
+      if (i == 0) {
+        t = ti;
+      } else {
+        const float tp = K_T_R[2 * i - 2], rp = K_T_R[2 * i - 1];
+        t = tp + (ti - tp) * (R - rp) / (ri - rp);
+      }
+      break;
+    }
+  }
+  return std::clamp(t, kTempMin, kTempMax);
+}
+
+float SearchK(Works* w, int type) {
+  if (w->numConfigRows.load() <= 0) {
+    switch (type) {
+      case 0: return 5.1565789e-6f;
+      case 1: return 3.3262754e-6f;
+      case 2: return 5.5078103e-6f;
+      case 3: return -0.007f;
+      default: return 1.0f;
+    }
+  }
+  ConfigRow row;
+  if (!GetConfigRowFor(w, w->freq.load(), &row, nullptr)) return 1.0f;
+  switch (type) {
+    case 0: return row.K0;
+    case 1: return row.K1;
+    case 2: return row.K2;
+    case 3: return row.K3;
+    default: return 1.0f;
+  }
+}
+
+std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
+  std::vector<VentolaEntry> tab;
+  int lineNo = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line(text.substr(pos, end - pos));
+    pos = end + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == ';') continue;
+    const char* p = line.c_str();
+    char* after = nullptr;
+    const float t = std::strtof(p, &after);
+    if (after == p || !std::isfinite(t)) {
+      klog(LOG_ERR, "ventola.txt line %d: no temperature, line skipped", lineNo);
+      continue;
+    }
+    p = after;
+    const float s = std::strtof(p, &after);
+    if (after == p || !std::isfinite(s) || s < 0.0f || s > 100.0f) {
+      klog(LOG_ERR, "ventola.txt line %d: fan step missing or outside 0..100, line skipped", lineNo);
+      continue;
+    }
+    VentolaEntry e;
+    e.temp = t;
+    e.step = static_cast<int>(s);
+    tab.push_back(e);
+  }
+  return tab;
+}
+
+void ReadVentolaFile(Works* w) {
+  std::string text;
+  if (!readWholeFile(rootPath("/opt/set/ventola.txt"), text, kVentolaMaxBytes)) {
+    ktrace("Ventola File not FOUND!!");
+    klog(LOG_ERR, "can't open /opt/set/ventola.txt");
+    w->tabVentola.clear();
+    return;
+  }
+  w->tabVentola = ParseVentolaText(text);
+  ktrace("N row Ventola File %d \n", static_cast<int>(w->tabVentola.size()));
+  ktrace("Setup3 \n");
+  for (const auto& e : w->tabVentola) ktrace("->t:%.02f: %d \n", e.temp, e.step);
+}
+
+float SearchTemperatureFromVentola(Works* w, int step) {
+  for (const auto& e : w->tabVentola)
+    if (e.step == step) return e.temp;
+  return 0.0f;
+}
+
+void searchPercentVentola(Works* w) {
+  const auto& tab = w->tabVentola;
+  if (tab.empty()) return;
+  const float T = std::max(w->temp1.load(), w->temp2.load());
+  const size_t n = tab.size();
+  int wanted = tab[0].step;
+  bool found = false;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (tab[i].temp <= T && T < tab[i + 1].temp) {
+      wanted = tab[i].step;
+      found = true;
+      break;
+    }
+  }
+  // Hotter than the last entry: the top step, never the bottom one.
+  if (!found && T >= tab[n - 1].temp) wanted = tab[n - 1].step;
+  w->fanWanted = wanted;
+
+  const int sent = w->fanSent;
+  if (wanted == sent) return;
+  const bool rising = sent < wanted;
+  const bool cooled = T < SearchTemperatureFromVentola(w, sent) - static_cast<float>(w->Isteresi2.load());
+  if (!rising && !cooled) return;
+  // A refused command (full ring) leaves fanSent alone, so the next status reply asks again.
+  if (IncPNTIn_CMDLinear(LIN_FN, w) < 0) return;
+  w->fanSent = wanted;
+  ktrace("---> VENTOLA: %d (%02.02f°C)\n", wanted, T);
+}
+
+void ControlloSovraTemperatura(Works* w) {
+  const float t1 = w->temp1, t2 = w->temp2;
+  const float limit = w->MaxTemperature;
+  const bool listed = ExistError(w, 2);
+  if ((t1 > limit || t2 > limit) && !listed) {
+    // Until the micro's first "CP" the list takes no error, so "not listed" would hold on every status
+    // reply: the reaction is queued once for the episode, and again only when the list can show it.
+    if (w->overTempQueued && w->cpPending) return;
+    AddErrore(w, 2);
+    AttivaDisattivaProtezione(w, 1);
+    if (w->EnableLOGTemp) {
+      LogTempFunction(w, 1);
+      w->logTempActive = 0;
+    }
+    if (!w->cpPending) IncPNTIn_CMDLinear(LIN_AB0, w);
+    w->overTempQueued = 1;
+    ktrace("!!!! ADD TEMP ERR: %02.02f %02.02f\n", t1, t2);
+  } else if (t1 < limit - w->Isteresi1 && t2 < limit - w->Isteresi1 && (listed || w->overTempQueued)) {
+    w->overTempQueued = 0;
+    if (listed) {
+      DeleteErrore(w, 2);
+      IncPNTIn_CMDLinear(LIN_AB1, w);
+      AddErrore(w, 0);
+    }
+    ktrace("!!!! TEMP END \n");
+  }
+}
+
+void AttivaDisattivaProtezione(Works* w, int on) {
+  if (on) {
+    IncPNTIn_CMDLinear(LIN_MP1, w);
+    IncPNTIn_CMDLinear(LIN_AT_PROT, w);
+    ktrace("PROTEZIONE ON -------------\n");
+  } else {
+    IncPNTIn_CMDLinear(LIN_MP0, w);
+    ktrace("PROTEZIONE OFF -------------\n");
+  }
+}
+
+void AttenuatorCmdText(int value, char* out) {
+  value = std::clamp(value, 0, 3);
+  snprintf(out, 6, "AT%d%d;", (value >> 1) & 1, value & 1);
+}
+
+void SetAttenuatorCMD(Works* w, int value, int state) {
+  char cmd[8];
+  AttenuatorCmdText(value, cmd);
+  LastCmdSent(w, 'A', 'T', state);
+  writeLinearPort(w, w->linFD, cmd, 5);
+  ktrace(">> %s\n", cmd);
+  w->linearProcessStatus = LIN_WAIT;
+}
+
+// ---- Reset flow of the error list -------------------------------------------------------------
+
+void ResetBiasCmd(Works* w) {
+  const int faults = w->stFaults, status1 = w->stStatus1;
+  if (faults != 0 || (status1 & 0x2)) {
+    IncPNTIn_CMDLinear(LIN_CP, w);
+    ktrace(">>> ERRORI: RESET Protezione AMPL!\n");
+  }
+  if (faults & 0x80) InitMicroCmd(w);
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  IncPNTIn_CMDLinear(w->bypass ? LIN_AB1 : LIN_AB0, w);
+  IncPNTIn_CMDLinear(LIN_AT, w);
+}
+
+void VerificaEsistonoErrori(Works* w) {
+  const int first = ExistAnError(w);
+  if (first < 0) return;
+  ktrace("FOUND ERR: %d \n", first);
+  ResetBiasCmd(w);
+  VerifyWarningTemporaneiDopoResetBias(w);
+}
+
+void GestErroreRemote(Works* w) {
+  Mirtsetup* s = w->setup;
+  ktrace(">>> RESTART REMOTE: %i %i audio %x %x\n", w->remoteMode.load(), w->remoteThreadsEnded.load(),
+         s ? getFlag(s->EnableWrite) : 0, s ? getFlag(s->EnableRead) : 0);
+  if (!s || w->remoteMode != 1 || w->remoteThreadsEnded != 1) return;
+  ktrace(">>> RESTART REMOTE!\n");
+  w->remoteThreadsEnded = 0;
+  const RemoteStarters& st = w->remoteStarters;
+  if (getFlag(s->EnableWrite) == '0') {
+    setFlag(s->EnableWrite, '1');
+    ktrace("start audio write\n");
+    if (st.audioWrite) st.audioWrite(w);
+  }
+  if (getFlag(s->EnableRead) == '0') {
+    setFlag(s->EnableRead, '1');
+    ktrace("start audio read\n");
+    if (st.audioRead) st.audioRead(w);
+  }
+  if (getFlag(s->EnableCAT) == '0') {
+    setFlag(s->EnableCAT, '1');
+    if (st.cat) st.cat(w);
+  }
+  if (getFlag(s->EnableFFT) == '0') {
+    setFlag(s->EnableFFT, '1');
+    if (st.fft) st.fft(w);
+  }
+}
+
+void GestErrore(Works* w) {
+  ktrace(">>> ERRORI: GestErrore\n");
+  const uint8_t flags = w->errorFlags;
+  if (flags & kErrFlagBiasReset) {
+    ktrace(">>> ERRORI: ResetBiasCmd\n");
+    ResetBiasCmd(w);
+    // errorResend first: the link may drain the burst as soon as cmdBurst is seen.
+    w->errorResend = 1;
+    w->cmdBurst = 1;
+  } else if (flags & kErrFlagWarnings) {
+    VerifyWarningTemporanei(w);
+    w->errorFlags.fetch_and(static_cast<uint8_t>(~kErrFlagWarnings));
+  } else if (ExistAnError(w) >= 0) {
+    ktrace(">>> ERRORI2: VerificaEsistonoErrori\n");
+    VerificaEsistonoErrori(w);
+  }
+  GestErroreRemote(w);
+}
+
+int GPIO_Errori(Works* w) {
+  if (w->errorFlags != 0) {
+    ktrace("----------> 1- ERRORI!!\n");
+    GestErrore(w);
+    return 1;
+  }
+  if (ExistAnError(w) < 0) return 0;
+  ktrace("----------> 2- ERRORI!!\n");
+  GestErroreRemote(w);
+  // While the high-temperature alarm is the oldest entry, key 1 keeps its page function.
+  if (ExistAnError(w) == 2) return 0;
+  VerificaEsistonoErrori(w);
+  return 1;
+}
+
+void GestErroreSerial(Works* w) {
+  ClearDisplayError(w);
+  if (w->errorFlags & kErrFlagBiasReset) VerifyWarningTemporaneiDopoResetBias(w);
+  if (w->errorFlags & kErrFlagWarnings) {
+    VerifyWarningTemporanei(w);
+    w->errorFlags.fetch_and(static_cast<uint8_t>(~kErrFlagWarnings));
+  }
+  if (ExistAnError(w) >= 0) VerificaEsistonoErrori(w);
+}

@@ -1,0 +1,151 @@
+// Housekeeping: the marker clean-up after start, the temperature log, board temperatures and the date text.
+#include "core/housekeeping.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/optset.h"
+#include "platform/root.h"
+#include "platform/shell.h"
+#include "platform/timing.h"
+
+namespace {
+
+const char* kLogTempPath = "/opt/set/LOGtemp.txt";
+const char* kLogTempHeader = ";TX,Temp1,Temp2,FDD,SWR\n";
+
+// The link thread (status replies, over-temperature) and the supervisor both write the log:
+// the existence check and the write must be one step.
+std::mutex g_logTempMut;
+
+// While "my_temp" fails it is tried again only this often, so a missing helper costs one shell
+// per interval instead of one per supervisor pass.
+constexpr auto kMyTempRetry = std::chrono::seconds(5);
+std::mutex g_myTempMut;
+std::chrono::steady_clock::time_point g_myTempNextTry{};
+
+// PA voltage from the peripheral's reading byte (slot 3), with the divider of the micro's model.
+float paVoltage(Works* w) {
+  const float d = w->microCfgB == 0x31 ? 348.0f : 118.0f;
+  return w->gpioReading[3] * 3.3f * d / 255.0f / 18.0f;
+}
+
+// Parses a decimal number at the start of s; false when there is none.
+bool parseNumber(const std::string& s, float& out) {
+  const char* p = s.c_str();
+  char* end = nullptr;
+  float v = std::strtof(p, &end);
+  if (end == p) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+float ConversionCelsius_to_Fahrenheit(float celsius) { return celsius * 9.0f / 5.0f + 32.0f; }
+
+void ReadDataOra(Works* w) {
+  const time_t now = time(nullptr);
+  std::lock_guard<std::mutex> lk(w->dateMut);
+  if (now == w->dateLastSec) return;
+  w->dateLastSec = now;
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(w->dateText, sizeof w->dateText, "%Y-%m-%d %H:%M:%S", &tmv);
+}
+
+void getDataOra(Works* w, char* out, size_t size) {
+  if (size == 0) return;
+  std::lock_guard<std::mutex> lk(w->dateMut);
+  snprintf(out, size, "%s", w->dateText);
+}
+
+void ReadCPUTemp(Works* w) {
+  {
+    std::lock_guard<std::mutex> lk(g_myTempMut);
+    if (w->cpuTempFault && std::chrono::steady_clock::now() < g_myTempNextTry) return;
+  }
+  std::string out;
+  const int rc = runShellRead("my_temp 2>/dev/null", out, 4096);
+  float cpu = 0, gpu = 0;
+  bool ok = rc != -1 && rc != 126 && rc != 127;
+  std::string first, second;
+  if (ok) {
+    size_t nl = out.find('\n');
+    first = out.substr(0, std::min<size_t>(nl, 31));
+    if (nl != std::string::npos) {
+      size_t nl2 = out.find('\n', nl + 1);
+      second = out.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1).substr(0, 31);
+    }
+    ok = parseNumber(first, cpu) && second.size() > 5 && parseNumber(second.substr(5, 4), gpu);
+  }
+  if (!ok) {
+    // A missing or broken helper must not stop the amplifier: keep the last temperatures.
+    {
+      std::lock_guard<std::mutex> lk(g_myTempMut);
+      g_myTempNextTry = std::chrono::steady_clock::now() + kMyTempRetry;
+    }
+    if (!w->cpuTempFault.exchange(1))
+      klog(LOG_ERR, "my_temp failed (status %d): board temperatures keep their last values", rc);
+    return;
+  }
+  if (w->cpuTempFault.exchange(0)) klog(LOG_INFO, "my_temp answers again");
+  w->cpuTemp = cpu;
+  w->gpuTemp = gpu;
+}
+
+int LogTempFunction(Works* w, int mode) {
+  std::lock_guard<std::mutex> lk(g_logTempMut);
+  if (mode == -1) return optSetRemove(kLogTempPath) == 0 ? 0 : -1;
+
+  ReadDataOra(w);
+  char date[80];
+  getDataOra(w, date, sizeof date);
+  const float current = w->rawCurrent / 4096.0f * 14.05f;
+  char values[160];
+  snprintf(values, sizeof values, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->temp1.load(),
+           w->temp2.load(), w->pwrFwd.load(), w->swr.load(), paVoltage(w), current);
+  std::string entry = date;
+  entry += (w->stStatus1 & 0x1) ? " , 1," : " , 0,";
+  entry += values;
+  entry += mode == 1 ? " -> protezione attiva\n" : "\n";
+
+  struct stat st;
+  const bool exists = stat(rootPath(kLogTempPath).c_str(), &st) == 0;
+  const int rc = exists ? optSetAppendFile(kLogTempPath, entry) : optSetWriteFile(kLogTempPath, kLogTempHeader + entry);
+  if (rc != 0) {
+    ktrace("can't write %s\n", kLogTempPath);
+    return -1;
+  }
+  return 0;
+}
+
+void AggFWThread(Works* w) {
+  for (int i = 0; i < 30; ++i) {
+    ktrace("AGG FW %i..\n", i);
+    startupSleepMs(1000);
+    if (!w->running) return;
+  }
+  // The remount pair and the removal go through the /opt/set writers' lock, so this never
+  // remounts read-only under another writer.
+  const int rc = optSetRemove("/opt/good");
+  if (rc == -1) {
+    ktrace("can't mount rw /opt/set/ error %d", errno);
+    return;
+  }
+  if (rc != 0) {
+    klog(LOG_ERR, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", errno);
+    ktrace("can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", errno);
+    return;
+  }
+  ktrace("--------- END THREAD AGG FW!!!\n");
+}

@@ -1,0 +1,202 @@
+// Tests of the temperature log, the board temperature helper, the date text and the marker clean-up.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "core/housekeeping.h"
+#include "core/works.h"
+#include "tests/testlib/temp_root.h"
+
+namespace {
+
+// The marker clean-up's 30 s count runs at a thousandth of its length here.
+const bool kScaled = [] {
+  setenv("KORVANE_STARTUP_SCALE", "0.001", 1);
+  return true;
+}();
+
+const char* kFailingMount =
+    "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
+
+class Housekeeping : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root.activate();
+    w->temp1 = 25.04f;
+    w->temp2 = 31.5f;
+    w->pwrFwd = 100.0f;
+    w->swr = 1.5f;
+    w->rawCurrent = 2048;  // 7.0 A
+    w->stStatus1 = 0x1;    // transmitting
+  }
+  testlib::TempRoot root;
+  testlib::TestWorks w;
+};
+
+size_t lineCount(const std::string& s) {
+  size_t n = 0;
+  for (char c : s) n += c == '\n';
+  return n;
+}
+
+}  // namespace
+
+TEST_F(Housekeeping, FirstEntryCreatesTheFileWithItsHeader) {
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  std::string log = root.read("/opt/set/LOGtemp.txt");
+  std::regex want(
+      ";TX,Temp1,Temp2,FDD,SWR\n"
+      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} , 1,25\\.0,31\\.5,100\\.0W,1\\.50,\\d+\\.\\dV,07\\.0A\n");
+  EXPECT_TRUE(std::regex_match(log, want)) << log;
+  // The write happened inside the remount pair.
+  std::string cmds = root.read("/var/log/commands.log");
+  EXPECT_NE(cmds.find("remount defaults,rw"), std::string::npos);
+  EXPECT_NE(cmds.find("remount -r"), std::string::npos);
+}
+
+TEST_F(Housekeeping, EntriesAppendAndAlarmIsMarked) {
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  w->stStatus1 = 0;
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  ASSERT_EQ(LogTempFunction(w.get(), 1), 0);
+  std::string log = root.read("/opt/set/LOGtemp.txt");
+  EXPECT_EQ(lineCount(log), 4u);
+  EXPECT_EQ(log.find(";TX"), 0u);
+  EXPECT_EQ(log.rfind(";TX"), 0u);  // one header
+  EXPECT_NE(log.find(" , 0,"), std::string::npos);
+  const std::string alarm = " -> protezione attiva\n";
+  ASSERT_GE(log.size(), alarm.size());
+  EXPECT_EQ(log.substr(log.size() - alarm.size()), alarm);
+  EXPECT_EQ(log.find(alarm), log.size() - alarm.size());  // only the last entry is an alarm
+}
+
+TEST_F(Housekeeping, DeleteRemovesTheLog) {
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  ASSERT_TRUE(root.exists("/opt/set/LOGtemp.txt"));
+  EXPECT_EQ(LogTempFunction(w.get(), -1), 0);
+  EXPECT_FALSE(root.exists("/opt/set/LOGtemp.txt"));
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);  // the next transmission starts a fresh log
+  EXPECT_EQ(lineCount(root.read("/opt/set/LOGtemp.txt")), 2u);
+}
+
+TEST_F(Housekeeping, FailingRemountLeavesTheOldLogUntouched) {
+  const std::string old = ";TX,Temp1,Temp2,FDD,SWR\n2024-01-01 10:00:00 , 1,30.0,30.0,50.0W,1.20,13.8V,05.0A\n";
+  root.write("/opt/set/LOGtemp.txt", old);
+  root.standIn("mount", kFailingMount);
+  EXPECT_EQ(LogTempFunction(w.get(), 1), -1);
+  EXPECT_EQ(LogTempFunction(w.get(), -1), -1);
+  EXPECT_EQ(root.read("/opt/set/LOGtemp.txt"), old);
+}
+
+TEST_F(Housekeeping, ConcurrentWritersLoseNoEntry) {
+  std::thread a([&] {
+    for (int i = 0; i < 10; ++i) LogTempFunction(w.get(), 0);
+  });
+  std::thread b([&] {
+    for (int i = 0; i < 10; ++i) LogTempFunction(w.get(), 1);
+  });
+  a.join();
+  b.join();
+  std::string log = root.read("/opt/set/LOGtemp.txt");
+  EXPECT_EQ(lineCount(log), 21u);
+  EXPECT_EQ(log.rfind(";TX"), 0u);
+}
+
+TEST_F(Housekeeping, BoardTemperaturesFromTheHelper) {
+  root.standIn("my_temp", "#!/bin/sh\necho 47.5\necho \"temp=52.1'C\"\n");
+  ReadCPUTemp(w.get());
+  EXPECT_FLOAT_EQ(w->cpuTemp, 47.5f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+}
+
+TEST_F(Housekeeping, MissingHelperIsLoggedOnceAndTheLastValuesKept) {
+  root.standIn("my_temp", "#!/bin/sh\necho 47.5\necho \"temp=52.1'C\"\n");
+  ReadCPUTemp(w.get());
+  std::remove(root.file("/bin/my_temp").c_str());
+  testlib::LogCapture log;
+  for (int i = 0; i < 3; ++i) ReadCPUTemp(w.get());  // the program goes on
+  EXPECT_EQ(log.count("my_temp failed"), 1u);
+  EXPECT_FLOAT_EQ(w->cpuTemp, 47.5f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  EXPECT_EQ(w->cpuTempFault, 1);
+}
+
+TEST_F(Housekeeping, GarbledHelperOutputKeepsTheLastValues) {
+  w->cpuTemp = 40.0f;
+  w->gpuTemp = 41.0f;
+  root.standIn("my_temp", "#!/bin/sh\necho oops\n");
+  testlib::LogCapture log;
+  ReadCPUTemp(w.get());
+  EXPECT_FLOAT_EQ(w->cpuTemp, 40.0f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 41.0f);
+  EXPECT_EQ(log.count("my_temp failed"), 1u);
+}
+
+TEST_F(Housekeeping, DateTextRefreshedAtMostOncePerSecond) {
+  ReadDataOra(w.get());
+  char text[80];
+  getDataOra(w.get(), text, sizeof text);
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}"))) << text;
+  // Within the same second the text stays; retried when the clock ticks over in between.
+  bool sameSecond = false;
+  for (int attempt = 0; attempt < 5 && !sameSecond; ++attempt) {
+    time_t now = time(nullptr);
+    {
+      std::lock_guard<std::mutex> lk(w->dateMut);
+      w->dateLastSec = now;
+      snprintf(w->dateText, sizeof w->dateText, "kept");
+    }
+    ReadDataOra(w.get());
+    getDataOra(w.get(), text, sizeof text);
+    sameSecond = time(nullptr) == now;
+    if (sameSecond) {
+      EXPECT_STREQ(text, "kept");
+    }
+  }
+  EXPECT_TRUE(sameSecond);
+  {
+    std::lock_guard<std::mutex> lk(w->dateMut);
+    w->dateLastSec = 0;
+  }
+  ReadDataOra(w.get());
+  getDataOra(w.get(), text, sizeof text);
+  EXPECT_STRNE(text, "kept");
+}
+
+TEST(Conversion, CelsiusToFahrenheit) {
+  EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(25.0f), 77.0f);
+  EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(-40.0f), -40.0f);
+  EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(100.0f), 212.0f);
+}
+
+TEST_F(Housekeeping, MarkerCleanUpRemovesTheMarker) {
+  ASSERT_TRUE(kScaled);
+  root.write("/opt/good", "");
+  AggFWThread(w.get());
+  EXPECT_FALSE(root.exists("/opt/good"));
+  std::string cmds = root.read("/var/log/commands.log");
+  size_t rw = cmds.find("remount defaults,rw"), ro = cmds.find("remount -r");
+  ASSERT_NE(rw, std::string::npos);
+  ASSERT_NE(ro, std::string::npos);
+  EXPECT_LT(rw, ro);
+}
+
+TEST_F(Housekeeping, MarkerCleanUpStopsWhenTheRemountFails) {
+  root.write("/opt/good", "");
+  root.standIn("mount", kFailingMount);
+  testlib::LogCapture log;
+  AggFWThread(w.get());
+  EXPECT_TRUE(root.exists("/opt/good"));
+  EXPECT_TRUE(log.contains("can't mount rw /opt/set/"));
+}
+
+TEST_F(Housekeeping, MarkerCleanUpEndsWithTheProgram) {
+  root.write("/opt/good", "");
+  w->running = 0;
+  AggFWThread(w.get());
+  EXPECT_TRUE(root.exists("/opt/good"));
+}
