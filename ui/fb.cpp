@@ -142,6 +142,15 @@ Screen* fbInit() {
   return s;
 }
 
+void fbClose(Screen* s) {
+  if (!s) return;
+  if (s->screenMem) munmap(s->screenMem, s->memSize);
+  free(s->workBuf);
+  free(s->backBuf);
+  if (s->fd >= 0) close(s->fd);
+  delete s;
+}
+
 void fbRealize(Screen* s) { memcpy(s->screenMem, s->workBuf, s->memSize); }
 
 void fbSetBack(Screen* s) { memcpy(s->workBuf, s->backBuf, s->memSize); }

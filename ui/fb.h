@@ -24,6 +24,9 @@ struct Screen {
 // whose geometry ("800 480 32") is in dev/fb0.geometry beside it. Returns nullptr on failure.
 Screen* fbInit();
 
+// Releases a screen; the program keeps its screen for life, tests and tools release theirs.
+void fbClose(Screen* screen);
+
 void fbRealize(Screen* screen);
 void fbSetBack(Screen* screen);
 void DrawHorizontalLine(int x0, int y, int x1, int r, int g, int b, Screen* screen);

@@ -24,12 +24,7 @@ struct VirtualScreen {
     root.write("/dev/fb0.geometry", geometry);
     screen = fbInit();
   }
-  ~VirtualScreen() {
-    if (screen) {
-      free(screen->workBuf);
-      free(screen->backBuf);
-    }
-  }
+  ~VirtualScreen() { fbClose(screen); }
   TempRoot root;
   Screen* screen = nullptr;
 };
