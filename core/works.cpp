@@ -45,6 +45,7 @@ void InitGlobalVar(Works* w) {
   w->bandIdx = -1;
   w->microCfgA = 0xFF;
   w->microCfgB = 0xFF;
+  w->bypassCmdState = -1;  // no bypass command sent yet
   w->audioFrame = 240;
   w->audioFormat = 2;
   w->audioRate = 48000;

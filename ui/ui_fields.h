@@ -49,6 +49,8 @@ struct RemoteStarters {
 };
 
 struct UiFields {
+  // Key page the buttons and labels follow (0 at start).
+  std::atomic<int> menuPage{0};
   // Error list: codes in the order they were added, each at most once. errorMut keeps additions,
   // removals, text rewrites and the tile drawing's snapshot from interleaving.
   ErrorEntry errorTable[kNumErrorCodes] = {
