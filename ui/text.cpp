@@ -64,7 +64,19 @@ void emptySlot(int n) {
   cache[n].clear();
 }
 
-// Loads and renders one decoded character with the pen as the glyph's translation; an ill-formed
+// The pen in 26.6, kept in 64 bits so that no position overflows on a 32-bit FT_Pos.
+struct Pen {
+  long long x, y;
+};
+
+// The translation handed to FreeType: only the pen's fraction of a pixel changes the rendered
+// coverage; the whole pixels are applied when the bitmap is placed. FreeType refuses to render
+// outlines translated beyond its 16-bit raster range, which would make far-off labels vanish.
+FT_Vector fraction(const Pen& pen) {
+  return FT_Vector{static_cast<FT_Pos>(pen.x & 63), static_cast<FT_Pos>(pen.y & 63)};
+}
+
+// Loads and renders one decoded character with `delta` as the glyph's translation; an ill-formed
 // sequence shows glyph 0, the font's missing-glyph shape.
 bool loadGlyph(int n, bool valid, unsigned int cp, FT_Vector* delta) {
   FT_Set_Transform(face[n], nullptr, delta);
@@ -87,19 +99,19 @@ Glyph fromSlot(FT_GlyphSlot gs) {
 }
 
 // The rendered bitmap depends only on the pen's fraction of a pixel, so that is part of the key.
-uint64_t cacheKey(bool valid, unsigned int cp, const FT_Vector& pen) {
+uint64_t cacheKey(bool valid, unsigned int cp, const Pen& pen) {
   uint64_t glyphKey = valid ? cp : 0x1FFFFFu;  // code points stop at 0x10FFFF
   return (glyphKey << 12) | (static_cast<uint64_t>(pen.x & 63) << 6) | static_cast<uint64_t>(pen.y & 63);
 }
 
 // Caller holds slotMut[n]. Returns the glyph for the pen, rendering it on a miss.
-const Glyph* cachedGlyph(int n, bool valid, unsigned int cp, const FT_Vector& pen) {
+const Glyph* cachedGlyph(int n, bool valid, unsigned int cp, const Pen& pen) {
   const uint64_t key = cacheKey(valid, cp, pen);
   auto it = cache[n].find(key);
   if (it != cache[n].end()) return &it->second.glyph;
   if (cache[n].size() >= kCacheLimit) cache[n].clear();
   CachedGlyph entry;
-  FT_Vector frac{pen.x & 63, pen.y & 63};
+  FT_Vector frac = fraction(pen);
   if (loadGlyph(n, valid, cp, &frac)) {
     entry.glyph = fromSlot(slot[n]);
     const size_t bytes = static_cast<size_t>(entry.glyph.rows) *
@@ -119,12 +131,12 @@ inline uint8_t blend(uint8_t old, unsigned a, unsigned nw) {
 
 // Bottom bitmap row sits (height - top bearing) below the baseline; each pixel is clipped by its
 // byte offset so nothing is written outside the buffer.
-void blit(const Glyph& g, const FT_Vector& pen, unsigned r, unsigned gr, unsigned b, Screen* s) {
+void blit(const Glyph& g, const Pen& pen, unsigned r, unsigned gr, unsigned b, Screen* s) {
   if (!g.buffer || g.rows <= 0 || g.width <= 0) return;
   if (g.pixelMode != FT_PIXEL_MODE_GRAY && g.pixelMode != FT_PIXEL_MODE_MONO) return;
   const long long limit = static_cast<long long>(s->memSize);
   const long long x0 = pen.x / 64;
-  const long long yBottom = (pen.y + g.height - g.top) / 64;
+  const long long yBottom = (pen.y + static_cast<long long>(g.height) - g.top) / 64;
   const int absPitch = g.pitch < 0 ? -g.pitch : g.pitch;
   for (int k = 0; k < g.rows; ++k) {
     const int row = g.rows - 1 - k;  // counted from the top
@@ -255,7 +267,7 @@ void putString(int slotNumber, int x, int y, const char* text, int r, int g, int
   const unsigned cr = component(r), cg = component(g), cb = component(b);
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   const int length = textLength(text);
-  FT_Vector pen{static_cast<FT_Pos>(x) * 64, static_cast<FT_Pos>(y) * 64};
+  Pen pen{static_cast<long long>(x) * 64, static_cast<long long>(y) * 64};
   int pos = 0, valid = 0;
   unsigned int cp = 0;
   while (utf8_get_next_char(bytes, length, &pos, &valid, &cp) == 1) {
@@ -264,7 +276,7 @@ void putString(int slotNumber, int x, int y, const char* text, int r, int g, int
     if (useCache) {
       gl = cachedGlyph(slotNumber, valid != 0, cp, pen);
     } else {
-      FT_Vector delta = pen;
+      FT_Vector delta = fraction(pen);
       if (loadGlyph(slotNumber, valid != 0, cp, &delta)) fresh = fromSlot(slot[slotNumber]);
     }
     if (!gl->loaded) continue;
@@ -281,7 +293,7 @@ int getStringSpace(int slotNumber, const char* text) {
   const bool useCache = cacheOn.load(std::memory_order_relaxed);
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   const int length = textLength(text);
-  const FT_Vector origin{0, 0};
+  const Pen origin{0, 0};
   long long width = 0;
   int pos = 0, valid = 0;
   unsigned int cp = 0;

@@ -385,6 +385,17 @@ TEST_F(TextTest, GlyphCacheIsByteIdenticalToFreshRendering) {
       }
     ASSERT_EQ(memcmp(fresh.work.data(), cached.work.data(), fresh.work.size()), 0) << "round " << round;
   }
+  // Pens far outside the screen, where only the byte offset decides what is written.
+  const int far[][2] = {{40000, 0}, {-40000, 300}, {5000, 100}, {0, -40000}, {2147483000, -2147483000},
+                        {-2147483000, 2147483000}, {201, 70000}};
+  for (const auto& p : far)
+    for (int n : slots) {
+      setGlyphCache(false);
+      putString(n, p[0], p[1], "Far away gj", 255, 128, 7, &fresh.s);
+      setGlyphCache(true);
+      putString(n, p[0], p[1], "Far away gj", 255, 128, 7, &cached.s);
+    }
+  ASSERT_EQ(memcmp(fresh.work.data(), cached.work.data(), fresh.work.size()), 0) << "far-off pens";
   EXPECT_TRUE(fresh.guardIntact());
   EXPECT_GT(cases, 500);
   // Switching the cache on and off again must not keep stale glyphs for a reloaded slot.
