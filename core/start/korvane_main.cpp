@@ -177,6 +177,8 @@ int korvaneMain(int argc, char** argv) {
   // 4.
   InitGlobalVar(w);
   StepTune1 = 8;
+  // The error list's remote restart starts these threads again; they live here, above the display.
+  w->remoteStarters = {StartThreadAudioWrite, StartThreadAudioRead, StartThreadCAT, StartBixReadFFT};
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa{};
