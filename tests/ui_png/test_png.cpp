@@ -114,7 +114,8 @@ void writeFile(const std::string& path, const std::string& data) {
 // libpng's high-level reader with no transformations, as the independent reference for RGBA files.
 std::vector<png_byte> referenceDecode(const std::string& path, int w, int h) {
   std::vector<png_byte> out;
-  FILE* fp = fopen(path.c_str(), "rb");
+  // volatile: the value must survive the longjmp back into this frame.
+  FILE* volatile fp = fopen(path.c_str(), "rb");
   if (!fp) return out;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
