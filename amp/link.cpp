@@ -121,7 +121,8 @@ void runCommandState(Works* w, int s) {
       sendCmd(w, cmd, s);
       break;
     case LIN_FN:
-      snprintf(cmd, sizeof cmd, "FN1%03d;", w->fanWanted.load());
+      // The step recorded as sent: the wanted step may have moved since this command was queued.
+      snprintf(cmd, sizeof cmd, "FN1%03d;", w->fanSent.load());
       sendCmd(w, cmd, s);
       break;
     case LIN_PS:
