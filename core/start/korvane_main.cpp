@@ -179,6 +179,9 @@ int korvaneMain(int argc, char** argv) {
   StepTune1 = 8;
   // The error list's remote restart starts these threads again; they live here, above the display.
   w->remoteStarters = {StartThreadAudioWrite, StartThreadAudioRead, StartThreadCAT, StartBixReadFFT};
+  // A bank's interface starts its transceiver link when the bank is loaded or changed.
+  w->startThreadBIXHook = StartThreadBIX;
+  w->startThreadCATserialHook = StartThreadCATserial;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa{};
