@@ -1,4 +1,5 @@
 // Calibration rows, filter table, band table files and banks, and the transceiver interface of a bank.
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
@@ -303,7 +304,11 @@ std::string AntennaFileText(Works* w) {
   return antennaText(w->tabAntenna, w->numBands, w->ModeWorkIdx);
 }
 
-int SaveTabConfig(Works* w, int bank) { return optSetWriteFile(AntennaFileName(bank), AntennaFileText(w)); }
+int SaveTabConfig(Works* w, int bank) {
+  int rc = optSetWriteFile(AntennaFileName(bank), AntennaFileText(w));
+  if (rc == -1) ktrace("can't mount rw /opt/set/ error %d\n", errno);
+  return rc;
+}
 
 void SaveToBank(Works* w, int bank, int antenna) {
   {

@@ -1,4 +1,5 @@
 // Tune memories: the frequency-slot index rule, the three per-antenna tables of the active bank and their files.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -175,7 +176,9 @@ int SaveTabAtu(Works* w, int bank, int ant) {
   ktrace("SaveTabAtu Bank%i , antenna %i\n", bank, ant);
   if (!antOk(ant)) return -2;
   // Remount and write failures are logged by the writer; the old file stays whole.
-  return optSetWriteFile(AtuFileName(bank, ant), TabAtuText(w, ant));
+  int rc = optSetWriteFile(AtuFileName(bank, ant), TabAtuText(w, ant));
+  if (rc == -1) ktrace("can't mount rw /opt/set/ error %d\n", errno);
+  return rc;
 }
 
 void LoadTuneFromMEM(Works* w, int ant) {
