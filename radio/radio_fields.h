@@ -14,6 +14,7 @@ struct SerParam {
 struct RadioFields {
   // Manual transmit-test requests: bit 4 "AN" 0 queued by the keys, bit 5 its reply arrived.
   std::atomic<uint8_t> txReqFlags{0};
+  std::atomic<int> rxHoldoff{0};
   std::atomic<uint64_t> freq{0};
   std::atomic<uint64_t> lastFreq{0};
   std::atomic<uint64_t> freqCatSerial{0};

@@ -51,6 +51,7 @@ struct RemoteStarters {
 struct UiFields {
   // Key page the buttons and labels follow (0 at start).
   std::atomic<int> menuPage{0};
+  std::atomic<uint8_t> statusPage{0};  // non-zero while an information page is shown
   // Error list: codes in the order they were added, each at most once. errorMut keeps additions,
   // removals, text rewrites and the tile drawing's snapshot from interleaving.
   ErrorEntry errorTable[kNumErrorCodes] = {

@@ -92,7 +92,10 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
   ASSERT_FALSE(statusB.px.empty());
 
   testlib::TempRoot root;
-  ASSERT_TRUE(sim::makeSimRoot(root.path()));
+  // Without the supervisor the interface page stays up, so the start-up screens can be watched alone.
+  sim::RootOptions opt;
+  opt.setup["EnableTime"] = "0";
+  ASSERT_TRUE(sim::makeSimRoot(root.path(), opt));
   sim::MicroSim micro;
   micro.setModel(60);
   ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
@@ -156,6 +159,68 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
   micro.stop();
   EXPECT_TRUE(sawClosing);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+int pixelsOfColour(const Rgb& a, Box b, uint8_t r, uint8_t g, uint8_t bl) {
+  int n = 0;
+  for (int y = b.y0; y < b.y1; ++y)
+    for (int x = b.x0; x < b.x1; ++x) n += a.at(x, y, 0) == r && a.at(x, y, 1) == g && a.at(x, y, 2) == bl;
+  return n;
+}
+
+TEST(Screens, SupervisorShowsTheMeterFaceAndALinkErrorTile) {
+  const std::string screens = std::string(KORVANE_SOURCE_DIR) + "/assets/screens/";
+  Rgb img1 = loadPng(screens + "img1.png");
+  ASSERT_FALSE(img1.px.empty());
+  testlib::TempRoot root;
+  ASSERT_TRUE(sim::makeSimRoot(root.path()));
+  sim::MicroSim micro;
+  micro.setModel(60);
+  ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
+  pid_t pid = fork();
+  if (pid == 0) {
+    int err = open((root.path() + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    if (chdir(sim::unitWorkDir(root.path()).c_str()) != 0) _exit(126);
+    setenv("KORVANE_STARTUP_SCALE", "0.05", 1);
+    execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const Box meters{12, 30, 788, 270}, tile1{6, 371, 130, 414};
+  auto waitScreen = [&](auto pred, std::chrono::seconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      Rgb now = readScreen(root.path());
+      if (!now.px.empty() && pred(now)) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  };
+  // The first pass puts up the meter face (its needles come with the meter drawing).
+  EXPECT_TRUE(waitScreen([&](const Rgb& s) { return differing(s, img1, meters) < 200; }, 30s));
+  EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tile1, 250, 150, 0) == 0; }, 5s));
+  // Errors are listed once the micro has answered its first protection clear ("CP").
+  auto end = std::chrono::steady_clock::now() + 30s;
+  auto sawCp = [&] {
+    for (const auto& c : micro.received())
+      if (c.rfind("CP", 0) == 0) return true;
+    return false;
+  };
+  while (!sawCp() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(500ms);
+  // A silent micro: four tries 1.5 s apart, then the link error appears as an orange tile.
+  micro.command("fault silent");
+  EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tile1, 250, 150, 0) > 2000; }, 30s))
+      << slurp(root.path() + "/var/log/stderr.txt").substr(0, 4000);
+  micro.command("fault none");
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  micro.stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string log = slurp(root.path() + "/var/log/korvane.log");
+  EXPECT_NE(log.find("Timer thread started"), std::string::npos);
+  EXPECT_NE(log.find("Timer operations end"), std::string::npos);
 }
 
 }  // namespace
