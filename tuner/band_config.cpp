@@ -69,37 +69,6 @@ std::string antennaText(const BandRow* rows, int n, int mode) {
   return out;
 }
 
-// Tune-memory text parsed into a scratch table (bank copies never touch the active bank's memory).
-void parseAtuScratch(const std::string& text, std::vector<TuneMem>& mem) {
-  mem.assign(kTuneMemSlots, TuneMem{});
-  forEachLine(text, 512, "atu file", [&](char* line, int) {
-    if (line[0] == ';' || isBlankLine(line)) return;
-    const char* p = line;
-    bool ok = false;
-    long idx = scanLong(p, &ok);
-    if (!ok || idx < 0 || idx >= kTuneMemSlots) {
-      ktrace("LoadTabAtu Errore idx\n");
-      return;
-    }
-    scanLong(p);
-    long valid = scanLong(p), mode = scanLong(p), l = scanLong(p), c = scanLong(p);
-    if (valid < 0 || valid > 1 || mode < 0 || mode > 3 || l < 0 || l > 511 || c < 0 || c > 511) return;
-    mem[idx] = TuneMem{static_cast<uint8_t>(valid), static_cast<uint8_t>(mode), static_cast<uint16_t>(l),
-                       static_cast<uint16_t>(c)};
-  });
-}
-
-std::string atuScratchText(const std::vector<TuneMem>& mem) {
-  std::string out;
-  char line[96];
-  for (int i = 0; i < kTuneMemSlots; ++i) {
-    const TuneMem& e = mem[i];
-    if (!e.valid) continue;
-    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, AtuFreqfromIdx(i), e.valid, e.mode, e.L, e.C);
-    out += line;
-  }
-  return out;
-}
 }  // namespace
 
 std::string AntennaFileName(int bank) {
@@ -412,13 +381,13 @@ void DeleteBank(Works* w, int bank) {
 void CopyBank(Works* w, int from, int to) {
   // The origin is read into scratch tables, so the active bank stays usable during the copy,
   // and its interface tag goes with it.
-  std::vector<TuneMem> mem;
+  std::vector<TuneMem> mem(kTuneMemSlots);
   for (int a = 0; a < kTuneMemAntennas; ++a) {
     std::string text;
     if (!readWholeFile(rootPath(AtuFileName(from, a)), text, 4u << 20)) text.clear();
-    parseAtuScratch(text, mem);
+    ParseAtuInto(text, mem.data());
     ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
-    optSetWriteFile(AtuFileName(to, a), atuScratchText(mem));
+    optSetWriteFile(AtuFileName(to, a), AtuText(mem.data()));
   }
   BandRow rows[kBandRows]{};
   int n = kBandRows;

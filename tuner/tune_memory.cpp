@@ -123,10 +123,7 @@ std::string AtuFileName(int bank, int ant) {
   return name;
 }
 
-void ParseTabAtu(Works* w, const std::string& text, int ant) {
-  if (!antOk(ant)) return;
-  std::unique_lock lk(w->tabTuneMut);
-  TuneMem* mem = w->tabTune[ant];
+void ParseAtuInto(const std::string& text, TuneMem* mem) {
   for (int i = 0; i < kTuneMemSlots; ++i) mem[i] = TuneMem{};
   forEachLine(text, 512, "atu file", [&](char* line, int lineNo) {
     if (line[0] == ';' || isBlankLine(line)) return;
@@ -151,6 +148,24 @@ void ParseTabAtu(Works* w, const std::string& text, int ant) {
   });
 }
 
+std::string AtuText(const TuneMem* mem) {
+  std::string out;
+  char line[96];
+  for (int i = 0; i < kTuneMemSlots; ++i) {
+    const TuneMem& e = mem[i];
+    if (!e.valid) continue;
+    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, AtuFreqfromIdx(i), e.valid, e.mode, e.L, e.C);
+    out += line;
+  }
+  return out;
+}
+
+void ParseTabAtu(Works* w, const std::string& text, int ant) {
+  if (!antOk(ant)) return;
+  std::unique_lock lk(w->tabTuneMut);
+  ParseAtuInto(text, w->tabTune[ant]);
+}
+
 void LoadTabAtu(Works* w, int bank, int ant) {
   if (!antOk(ant)) return;
   std::string text;
@@ -159,17 +174,9 @@ void LoadTabAtu(Works* w, int bank, int ant) {
 }
 
 std::string TabAtuText(Works* w, int ant) {
-  std::string out;
-  if (!antOk(ant)) return out;
+  if (!antOk(ant)) return {};
   std::shared_lock lk(w->tabTuneMut);
-  char line[96];
-  for (int i = 0; i < kTuneMemSlots; ++i) {
-    const TuneMem& e = w->tabTune[ant][i];
-    if (!e.valid) continue;
-    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, AtuFreqfromIdx(i), e.valid, e.mode, e.L, e.C);
-    out += line;
-  }
-  return out;
+  return AtuText(w->tabTune[ant]);
 }
 
 int SaveTabAtu(Works* w, int bank, int ant) {

@@ -85,6 +85,9 @@ void InsertTuneToMem(Works* works, int bank, int ant);
 int SaveTuneToBank(Works* works, int bank, int ant);
 // Parses a tune-memory file's text into memory `ant` (the loader's parser, open for the fuzzer).
 void ParseTabAtu(Works* works, const std::string& text, int ant);
+// The same file format on a bare table of kTuneMemSlots entries (bank copies use scratch tables).
+void ParseAtuInto(const std::string& text, TuneMem* mem);
+std::string AtuText(const TuneMem* mem);
 std::string TabAtuText(Works* works, int ant);
 
 // ---- Band configuration, banks, antennas, filters ------------------------------------------

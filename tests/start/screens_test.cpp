@@ -15,8 +15,11 @@
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/unit_process.h"
 
 using namespace std::chrono_literals;
+
+using testlib::slurp;
 
 namespace {
 
@@ -74,13 +77,6 @@ int whitePixels(const Rgb& a, Box b) {
   return n;
 }
 
-std::string slurp(const std::string& p) {
-  std::ifstream f(p);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 const Box kCountdown{290, 360, 560, 415};  // "Loading ... 5" at x 300, baseline 400, 30-pixel font
 const Box kTitle{0, 0, 800, 300};          // everything above the countdown
 const Box kPage{0, 0, 800, 350};
@@ -99,15 +95,7 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
   sim::MicroSim micro;
   micro.setModel(60);
   ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
-  pid_t pid = fork();
-  if (pid == 0) {
-    int err = open((root.path() + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(err, 2);
-    if (chdir(sim::unitWorkDir(root.path()).c_str()) != 0) _exit(126);
-    setenv("KORVANE_STARTUP_SCALE", "0.5", 1);
-    execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid = testlib::startUnit(KORVANE_BINARY, root.path(), sim::unitWorkDir(root.path()), "0.5");
   // Watch the screen as a person would, until each moment has been seen.
   bool sawCountdown = false, sawInterface = false;
   auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -177,15 +165,7 @@ TEST(Screens, SupervisorShowsTheMeterFaceAndALinkErrorTile) {
   sim::MicroSim micro;
   micro.setModel(60);
   ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
-  pid_t pid = fork();
-  if (pid == 0) {
-    int err = open((root.path() + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(err, 2);
-    if (chdir(sim::unitWorkDir(root.path()).c_str()) != 0) _exit(126);
-    setenv("KORVANE_STARTUP_SCALE", "0.05", 1);
-    execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid = testlib::startUnit(KORVANE_BINARY, root.path(), sim::unitWorkDir(root.path()), "0.05");
   const Box meters{12, 30, 788, 270}, tile1{6, 371, 130, 414};
   auto waitScreen = [&](auto pred, std::chrono::seconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;

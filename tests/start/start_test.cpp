@@ -15,20 +15,15 @@
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/unit_process.h"
 
 using namespace std::chrono_literals;
 using testlib::LogCapture;
 using testlib::TempRoot;
 using testlib::TestWorks;
+using testlib::slurp;
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // The real program, run as a process in a fresh simulated root with a simulated amplifier.
 class Unit {
@@ -46,17 +41,7 @@ class Unit {
     }
     micro.stop();
   }
-  void start() {
-    pid = fork();
-    if (pid == 0) {
-      int err = open((root.path() + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(err, 2);
-      if (chdir(sim::unitWorkDir(root.path()).c_str()) != 0) _exit(126);
-      setenv("KORVANE_STARTUP_SCALE", "0.05", 1);
-      execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
+  void start() { pid = testlib::startUnit(KORVANE_BINARY, root.path(), sim::unitWorkDir(root.path()), "0.05"); }
   std::string log() const { return slurp(root.path() + "/var/log/korvane.log"); }
   std::string err() const { return slurp(root.path() + "/var/log/stderr.txt"); }
   // Waits until the standard error holds text.
@@ -70,18 +55,9 @@ class Unit {
   }
   // Sends sig and returns the exit status, or -1 when the program did not end within the limit.
   int stop(int sig, std::chrono::seconds limit, double* seconds = nullptr) {
-    auto t0 = std::chrono::steady_clock::now();
-    kill(pid, sig);
-    int status = 0;
-    while (std::chrono::steady_clock::now() - t0 < limit) {
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        pid = 0;
-        if (seconds) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    int rc = testlib::stopUnit(pid, sig, limit, seconds);
+    pid = 0;
+    return rc;
   }
   TempRoot root;
   sim::MicroSim micro;

@@ -1,0 +1,16 @@
+# Adds every subfolder of the current folder that has a CMakeLists.txt, in name order.
+# With `filtered`, KORVANE_AREAS (a list of folder names) limits it to those folders.
+function(korvane_add_areas)
+  cmake_parse_arguments(ARG "filtered" "" "" ${ARGN})
+  file(GLOB _areas LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT _areas)
+  foreach(_a IN LISTS _areas)
+    get_filename_component(_name ${_a} NAME)
+    if(ARG_filtered AND KORVANE_AREAS AND NOT _name IN_LIST KORVANE_AREAS)
+      continue()
+    endif()
+    if(IS_DIRECTORY ${_a} AND EXISTS ${_a}/CMakeLists.txt)
+      add_subdirectory(${_a})
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,52 @@
+// Test helpers: starting and stopping the real program.
+#include "tests/testlib/unit_process.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace testlib {
+
+pid_t startUnit(const std::string& binary, const std::string& root, const std::string& workDir,
+                const char* startupScale) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int err = open((root + "/var/log/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err >= 0) dup2(err, 2);
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    setenv("KORVANE_STARTUP_SCALE", startupScale, 1);
+    execl(binary.c_str(), "korvane", "--root", root.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+int stopUnit(pid_t pid, int sig, std::chrono::milliseconds limit, double* seconds) {
+  auto t0 = std::chrono::steady_clock::now();
+  kill(pid, sig);
+  int status = 0;
+  while (std::chrono::steady_clock::now() - t0 < limit) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      if (seconds) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+}  // namespace testlib
