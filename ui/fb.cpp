@@ -15,6 +15,7 @@
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
+#include "ui/line_walk.h"
 
 namespace {
 
@@ -167,40 +168,11 @@ void DrawHorizontalLine(int x0, int y, int x1, int r, int g, int b, Screen* s) {
 
 void DrawLine(int x0, int y0, int x1, int y1, int r, int g, int b, Screen* s) {
   if (s->pixelSize != 2 && s->pixelSize != 4) return;
-  if (x0 == x1 && y0 == y1) return;
-  int dx = x1 - x0, dy = y1 - y0;
-  const int sx = dx >= 1 ? 1 : -1, sy = dy >= 1 ? 1 : -1;
-  dx = dx < 0 ? -dx : dx;
-  dy = dy < 0 ? -dy : dy;
   const long long limit = static_cast<long long>(s->memSize) - s->pixelSize;
-  auto plot = [&](int x, int y) {
+  walkLine(x0, y0, x1, y1, [&](int x, int y) {
     long long off = static_cast<long long>(y) * s->lineSize + static_cast<long long>(x) * s->pixelSize;
     if (off >= 0 && off < limit) putPixel(s->workBuf + off, s->pixelSize, r, g, b);
-  };
-  int x = x0, y = y0;
-  if (dx < dy) {
-    int err = 2 * dx - dy;
-    for (int i = 0; i <= dy; ++i) {
-      plot(x, y);
-      while (err >= 0) {
-        x += sx;
-        err -= 2 * dy;
-      }
-      y += sy;
-      err += 2 * dx;
-    }
-  } else {
-    int err = 2 * dy - dx;
-    for (int i = 0; i <= dx; ++i) {
-      plot(x, y);
-      while (err >= 0) {
-        y += sy;
-        err -= 2 * dx;
-      }
-      x += sx;
-      err += 2 * dy;
-    }
-  }
+  });
 }
 
 void DrawRect(Works* works, int x0, int y0, int x1, int y1, int r, int g, int b) {

@@ -2,10 +2,10 @@
 #include "preview.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
 #include "meter_geometry.h"
+#include "ui/line_walk.h"
 
 namespace artwork {
 
@@ -15,35 +15,7 @@ namespace {
 
 // Plain one-pixel line, both ends included, as the display's primitive draws it.
 void PixelLine(Canvas& c, int x0, int y0, int x1, int y1, Rgb col) {
-  int dx = x1 - x0, dy = y1 - y0;
-  const int sx = dx >= 1 ? 1 : -1, sy = dy >= 1 ? 1 : -1;
-  dx = std::abs(dx);
-  dy = std::abs(dy);
-  int x = x0, y = y0;
-  if (dx == 0 && dy == 0) return;
-  if (dx < dy) {
-    int err = 2 * dx - dy;
-    for (int i = 0; i <= dy; ++i) {
-      c.Blend(x, y, col, 1);
-      while (err >= 0) {
-        x += sx;
-        err -= 2 * dy;
-      }
-      y += sy;
-      err += 2 * dx;
-    }
-  } else {
-    int err = 2 * dy - dx;
-    for (int i = 0; i <= dx; ++i) {
-      c.Blend(x, y, col, 1);
-      while (err >= 0) {
-        y += sy;
-        err -= 2 * dx;
-      }
-      x += sx;
-      err += 2 * dy;
-    }
-  }
+  walkLine(x0, y0, x1, y1, [&](int x, int y) { c.Blend(x, y, col, 1); });
 }
 
 void Box(Canvas& c, int x0, int y0, int x1, int y1, Rgb col) {
