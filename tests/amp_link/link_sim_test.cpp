@@ -12,6 +12,7 @@
 #include "core/works.h"
 #include "platform/root.h"
 #include "sim/micro/micro_sim.h"
+#include "tests/testlib/wait.h"
 #include "tests/testlib/temp_root.h"
 #include "ui/errors.h"
 
@@ -19,14 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return cond();
-}
+using testlib::waitUntil;
 
 // A temporary root with the simulator on <root>/dev/ttyAMA0 and a record ready for the link.
 class LinkRig : public ::testing::Test {
@@ -57,13 +51,7 @@ class LinkRig : public ::testing::Test {
   bool waitReceived(size_t n, std::chrono::milliseconds limit = 20s) {
     return waitUntil([&] { return micro.received().size() >= n; }, limit);
   }
-  // The commands received, without the status polls and frequency reads between them.
-  std::vector<std::string> commandsOnly() {
-    std::vector<std::string> out;
-    for (auto& c : micro.received())
-      if (c != "ST;" && c != "FM;") out.push_back(c);
-    return out;
-  }
+  std::vector<std::string> commandsOnly() { return testlib::withoutPolls(micro.received()); }
 };
 
 TEST_F(LinkRig, NothingQueuedAlternatesStatusAndFrequency) {

@@ -10,18 +10,12 @@
 #include "platform/root.h"
 #include "sim/micro/calibration.h"
 #include "sim/micro/micro_sim.h"
+#include "tests/testlib/wait.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return cond();
-}
+using testlib::waitUntil;
 
 struct EndToEnd : tunertest::Fixture {
   sim::MicroSim micro;
@@ -41,12 +35,7 @@ struct EndToEnd : tunertest::Fixture {
     setRootPrefix("/");
   }
   void startLink() { link = std::thread(Linear, w); }
-  std::vector<std::string> commandsOnly() {
-    std::vector<std::string> out;
-    for (auto& c : micro.received())
-      if (c != "ST;" && c != "FM;") out.push_back(c);
-    return out;
-  }
+  std::vector<std::string> commandsOnly() { return testlib::withoutPolls(micro.received()); }
 };
 }  // namespace
 
