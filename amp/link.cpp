@@ -215,6 +215,33 @@ int PopCMDLinear(Works* w) {
   return s;
 }
 
+void StartBurstCMDLinear(Works* w, bool forErrors) {
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  if (forErrors) w->errorResend = 1;
+  w->cmdBurst = 1;
+}
+
+// Takes the next command of a burst, or ends the burst when the queue is empty. One step under the
+// queue lock, so a burst started by another thread in between is never wiped out.
+int PopBurstCMDLinear(Works* w, bool* ended) {
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  *ended = false;
+  int rd = w->cmdQueueRead.load();
+  if (rd != w->cmdQueueWrite.load()) {
+    int s = w->cmdQueue[rd];
+    w->cmdQueue[rd] = 0;
+    w->cmdQueueRead = (rd + 1) % kCmdQueueSize;
+    return s;
+  }
+  w->cmdBurst = 0;
+  *ended = true;
+  if (w->errorResend == 1) {
+    ktrace(">>> ERRORI: Send All CMD for Error\n");
+    w->errorResend = 2;
+  }
+  return -1;
+}
+
 int PendingCMDLinear(Works* w) {
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
   return (w->cmdQueueWrite.load() - w->cmdQueueRead.load() + kCmdQueueSize) % kCmdQueueSize;
@@ -266,18 +293,14 @@ int OpenLinear(Works* w) {
 void NextCmdPriority(Works* w, int next) {
   w->retryCount = 0;
   if (w->cmdBurst) {
-    int s = PopCMDLinear(w);
-    if (s >= 0) {
+    bool ended = false;
+    int s = PopBurstCMDLinear(w, &ended);
+    if (!ended) {
       ktrace("cmd ext: %d\n", s);
       w->linearProcessStatus = s;
       return;
     }
-    w->cmdBurst = 0;
     w->linearProcessStatus = next;
-    if (w->errorResend == 1) {
-      ktrace(">>> ERRORI: Send All CMD for Error\n");
-      w->errorResend = 2;
-    }
     return;
   }
   w->linearProcessStatus = next;

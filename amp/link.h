@@ -54,6 +54,11 @@ int IncPNTIn_CMDLinear(int state, Works* works);
 int PopCMDLinear(Works* works);
 // Number of commands waiting; 0 when the queue is empty.
 int PendingCMDLinear(Works* works);
+// Marks the queued commands as a burst (sent back to back); forErrors also arms the error follow-up.
+// Callers queue the commands first. Safe from any thread.
+void StartBurstCMDLinear(Works* works, bool forErrors = false);
+// The link's side: the next burst command, or -1 with *ended set when the burst is over.
+int PopBurstCMDLinear(Works* works, bool* ended);
 
 // The thread body and its port.
 void Linear(Works* works);

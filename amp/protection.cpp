@@ -263,9 +263,7 @@ void GestErrore(Works* w) {
   if (flags & kErrFlagBiasReset) {
     ktrace(">>> ERRORI: ResetBiasCmd\n");
     ResetBiasCmd(w);
-    // errorResend first: the link may drain the burst as soon as cmdBurst is seen.
-    w->errorResend = 1;
-    w->cmdBurst = 1;
+    StartBurstCMDLinear(w, true);
   } else if (flags & kErrFlagWarnings) {
     VerifyWarningTemporanei(w);
     w->errorFlags.fetch_and(static_cast<uint8_t>(~kErrFlagWarnings));

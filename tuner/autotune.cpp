@@ -106,7 +106,7 @@ void StartAutotune(Works* w) {
   IncPNTIn_CMDLinear(LIN_CP, w);
   IncPNTIn_CMDLinear(LIN_MP0, w);
   w->atuBypass = 0;
-  w->cmdBurst = 1;
+  StartBurstCMDLinear(w);
   w->tuneState = 1;
   if (w->stStatus0 & 0x1) {
     w->anValue = 0;
