@@ -3,8 +3,12 @@
 #include "ui/errors.h"
 #include "ui/menu.h"
 
+#include "core/works.h"
+
 void InitMenuMirt(Works* works) {}
 
 // The bar itself, the parameter area, the information page and the TX lamp come with the key and
 // menu work; the error tiles are already live.
-void LoadButtons(Works* works) { DrawError(works); }
+void LoadButtons(Works* works) {
+  if (works->statusPage == 0) DrawError(works);
+}

@@ -1,0 +1,155 @@
+// The supervisor pass on its own: auto-tune hand-shake with the transceiver, screen saver, port error, timers.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "amp/link.h"
+#include "core/supervisor.h"
+#include "core/works.h"
+#include "radio/radio_fields.h"
+#include "tests/testlib/temp_root.h"
+#include "ui/errors.h"
+#include "ui/fb.h"
+#include "ui/text.h"
+
+using testlib::TempRoot;
+using testlib::TestWorks;
+
+namespace {
+
+class Supervisor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root.activate();
+    root.write("/dev/fb0", "");
+    root.write("/dev/fb0.geometry", "800 480 32\n");
+    w->fb = fbInit();
+    ASSERT_NE(w->fb, nullptr);
+    w->cpPending = 0;
+    w->ModeWorkIdx = 1;
+    w->AutoTuneMode = 0x01;
+    w->lastActivity = time(nullptr);
+  }
+  void TearDown() override { fbClose(w->fb); }
+  SerParam tx(bool on) {
+    SerParam p;
+    p.txOn = on ? 1 : 0;
+    return p;
+  }
+  int drainQueue() {
+    int n = 0;
+    while (PopCMDLinear(w.get()) >= 0) ++n;
+    return n;
+  }
+  TempRoot root;
+  TestWorks w;
+  TxTuneWatch watch;
+};
+
+TEST_F(Supervisor, TransmissionStartsARunAndTheSettlingClearsItsBits) {
+  watch.pass(w.get(), tx(true));
+  EXPECT_EQ(w->tuneState, 1);
+  EXPECT_EQ(w->AutoTuneMode & 0x02, 0x02);
+  EXPECT_EQ(w->txActive, 1);
+  // The run ends and the transceiver went back to receive: ten settling passes, then the bits clear.
+  w->tuneState = 0;
+  w->AutoTuneMode = 0x01 | 0x02 | 0x08;
+  int passes = 0;
+  while ((w->AutoTuneMode & 0x08) && passes < 100) {
+    watch.pass(w.get(), tx(false));
+    ++passes;
+  }
+  EXPECT_EQ(w->AutoTuneMode, 0x01);
+  EXPECT_GE(passes, 11);
+  EXPECT_LE(passes, 13);
+}
+
+TEST_F(Supervisor, ManualTransmitTestHoldsTheRunBack) {
+  w->rxHoldoff = 2;
+  watch.pass(w.get(), tx(true));
+  watch.pass(w.get(), tx(true));
+  EXPECT_EQ(w->tuneState, 0);
+  EXPECT_EQ(w->rxHoldoff, 0);
+  watch.pass(w.get(), tx(true));
+  EXPECT_EQ(w->tuneState, 1);
+}
+
+TEST_F(Supervisor, TuneKeyAsksForACarrierOnceTheQueueIsEmptyAndGivesUpWithoutIt) {
+  w->AutoTuneMode = 0x01 | 0x10;
+  IncPNTIn_CMDLinear(LIN_ST, w.get());
+  watch.pass(w.get(), tx(false));
+  EXPECT_EQ(w->AutoTuneMode & 0x20, 0) << "asked while commands were still queued";
+  drainQueue();
+  watch.pass(w.get(), tx(false));
+  EXPECT_EQ(w->AutoTuneMode & 0x20, 0x20);
+  // The carrier was requested but never came: after 31 passes the run is abandoned with error 14.
+  w->AutoTuneMode = 0x01 | 0x10 | 0x40;
+  w->tuneState = 1;
+  for (int i = 0; i < 30; ++i) watch.pass(w.get(), tx(false));
+  EXPECT_FALSE(ExistError(w.get(), 14));
+  watch.pass(w.get(), tx(false));
+  EXPECT_TRUE(ExistError(w.get(), 14));
+  EXPECT_EQ(w->tuneState, 0);
+  EXPECT_EQ(w->AutoTuneMode & (0x10 | 0x40), 0);
+}
+
+TEST_F(Supervisor, AntennaValueFollowsTheTransceiverOnlyInReceive) {
+  SerParam p = tx(true);
+  p.anRequest = 3;
+  w->AutoTuneMode = 0;
+  watch.pass(w.get(), p);
+  EXPECT_EQ(w->anValue, 0);
+  p.txOn = 0;
+  watch.pass(w.get(), p);
+  EXPECT_EQ(w->anValue, 3);
+  EXPECT_EQ(PopCMDLinear(w.get()), LIN_AN);
+  watch.pass(w.get(), p);
+  EXPECT_EQ(PopCMDLinear(w.get()), -1) << "queued twice";
+}
+
+TEST_F(Supervisor, ScreenSaverStartsAfterItsDelay) {
+  SupervisorState st;
+  w->ModeWorkIdx = 0;
+  w->SaveScreenIdx = 0;
+  w->lastActivity = time(nullptr) - 4 * 60;
+  timerPass(w.get(), st);
+  EXPECT_EQ(w->screenSaverOn, 0);
+  w->lastActivity = time(nullptr) - 5 * 60 - 2;
+  timerPass(w.get(), st);
+  EXPECT_EQ(w->screenSaverOn, 1);
+}
+
+TEST_F(Supervisor, PortErrorShowsItsMessageEveryPass) {
+  SupervisorState st;
+  snprintf(w->portErrorText, sizeof w->portErrorText, "%s", "Linear: Unable to open comm port /dev/ttyAMA0");
+  w->portError = 1;
+  TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30, 9);
+  memset(w->fb->backBuf, 0, w->fb->memSize);
+  timerPass(w.get(), st);
+  EXPECT_EQ(w->menuPage, 5);
+  // White text in the message's band of the screen (the background stayed black: no screens here).
+  auto whiteInBand = [&] {
+    int n = 0;
+    for (int y = 270; y < 310; ++y)
+      for (int x = 130; x < 700; ++x) n += w->fb->screenMem[y * w->fb->lineSize + x * 4] == 255;
+    return n;
+  };
+  EXPECT_GT(whiteInBand(), 100);
+  // The operator's restart clears the error and brings the work image back.
+  w->portError = -1;
+  timerPass(w.get(), st);
+  EXPECT_EQ(w->portError, 0);
+  EXPECT_EQ(w->menuPage, 0);
+}
+
+TEST_F(Supervisor, HoldOffAgesByProcessorTimeIncludingFractions) {
+  SupervisorState st;
+  w->errorTimer = 10;
+  for (int i = 0; i < 40; ++i) timerAge(w.get(), st, 0.25);
+  EXPECT_EQ(w->errorTimer, 0);
+  w->errorTimer = 10;
+  timerAge(w.get(), st, 3.6);
+  EXPECT_EQ(w->errorTimer, 7);
+}
+
+}  // namespace
