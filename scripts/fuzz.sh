@@ -12,7 +12,10 @@ pass=0; fail=0
 for bin in $(find build-fuzz/fuzz -type f -executable -name 'fuzz_*' | sort); do
   name=$(basename "$bin")
   area=$(basename "$(dirname "$bin")")
-  seeds="fuzz/$area/corpus_${name#fuzz_}"
+  short="${name#fuzz_}"
+  seeds="fuzz/$area/corpus_$short"
+  [ -d "$seeds" ] || seeds="fuzz/$area/corpus_${short#${area}_}"
+  [ -d "$seeds" ] || seeds="fuzz/$area/corpus_${short##*_}"
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
   echo "== $name ($secs s)"
