@@ -16,9 +16,24 @@ int thresholdWord(double v) {
   if (v >= 4095.0) return 4095;
   return static_cast<int>(v);
 }
+
+// Queues one command of the selection chain. When the ring is full the command is lost, so the
+// caller puts back what it recorded and the chain runs again on the next tick.
+bool queued(Works* w, int state, const char* what) {
+  if (IncPNTIn_CMDLinear(state, w) >= 0) return true;
+  klog(LOG_ERR, "Tuner: %s command not queued (link queue full), sent again on the next tick", what);
+  return false;
+}
+
+// Each step returns false when one of its commands was refused.
+bool setFilter(Works* w);
+bool searchThresholds(Works* w);
+bool loadTuneVal(Works* w, int mode);
+bool bandSettings(Works* w);
 }  // namespace
 
-void SetFilterFromfreq(Works* w) {
+namespace {
+bool setFilter(Works* w) {
   const uint64_t f = w->freq;
   int found = -1;
   {
@@ -31,15 +46,20 @@ void SetFilterFromfreq(Works* w) {
       }
     }
   }
-  if (found < 0) return;
-  const uint8_t mask = static_cast<uint8_t>(1u << found);
-  if (mask == w->filterMask) return;
-  w->filterMask = mask;
-  IncPNTIn_CMDLinear(LIN_SF, w);
+  if (found < 0) return true;
+  uint8_t mask = static_cast<uint8_t>(1u << found);
+  if (mask == w->filterMask) return true;
+  const uint8_t before = w->filterMask.exchange(mask);
+  if (!queued(w, LIN_SF, "filter")) {
+    // The relays still hold the old filter: so must the record, or this mask is never resent.
+    w->filterMask.compare_exchange_strong(mask, before);
+    return false;
+  }
   ktrace(">>>>>>>>>>>>>>> SET FILTER: %i!!\n", found + 1);
+  return true;
 }
 
-void SearchCambioSoglie_TS(Works* w) {
+bool searchThresholds(Works* w) {
   const uint64_t f = w->freq;
   if (w->numConfigRows == 0 || f == 0) {
     if (w->curConfigRow < 0) {
@@ -48,15 +68,18 @@ void SearchCambioSoglie_TS(Works* w) {
       w->tsRefl = 1500;
       w->tsCorrente = 3700;
       w->curConfigRow = 0;
-      IncPNTIn_CMDLinear(LIN_TS, w);
+      if (!queued(w, LIN_TS, "threshold")) {
+        w->curConfigRow = -1;
+        return false;
+      }
     }
-    return;
+    return true;
   }
   ktrace("Soglia TS (freq %ld):\n", static_cast<long>(f));
   ConfigRow r;
   int i = -1;
-  if (!GetConfigRowFor(w, f, &r, &i)) return;
-  if (i == w->curConfigRow) return;
+  if (!GetConfigRowFor(w, f, &r, &i)) return true;
+  if (i == w->curConfigRow) return true;
   // Power is k x counts^2 at the micro, so a threshold in watts becomes sqrt(W / k) counts;
   // 14.05 A is the current of a full-scale count of 4096.
   w->tsPwin = thresholdWord(std::sqrt(static_cast<double>(r.sogliaPwin / r.K2)));
@@ -64,20 +87,22 @@ void SearchCambioSoglie_TS(Works* w) {
   w->tsFwd = thresholdWord(std::sqrt(static_cast<double>(r.sogliaFwd / r.K0)));
   w->tsRefl = thresholdWord(std::sqrt(static_cast<double>(r.sogliaRefl / r.K1)));
   w->curConfigRow = i;
-  IncPNTIn_CMDLinear(LIN_TS, w);
+  if (!queued(w, LIN_TS, "threshold")) {
+    w->curConfigRow = -1;
+    return false;
+  }
+  return true;
 }
 
-void GestioneLoadTuneVal(Works* w, int mode) {
-  if (w->tuneState != 0) return;
+bool loadTuneVal(Works* w, int mode) {
+  if (w->tuneState != 0) return true;
   AtuSegment seg;
   int idx = AtuIdxSearch(w->freq, &seg);
-  if (EsisteTuneValInTabRam(w, idx, seg.first, seg.end, w->antennaIdx) == 0)
-    IncPNTIn_CMDLinear(LIN_MT1_MEM, w);
-  else
-    IncPNTIn_CMDLinear(mode == 1 ? LIN_MT1_NEUTRAL : LIN_MT1_BYPASS, w);
+  if (EsisteTuneValInTabRam(w, idx, seg.first, seg.end, w->antennaIdx) == 0) return queued(w, LIN_MT1_MEM, "stored tune");
+  return queued(w, mode == 1 ? LIN_MT1_NEUTRAL : LIN_MT1_BYPASS, "tuner");
 }
 
-void GestioneAntennaAutomatica(Works* w) {
+bool bandSettings(Works* w) {
   w->bandIdx = 100;
   const uint64_t f = w->freq;
   BandRow row;
@@ -93,40 +118,74 @@ void GestioneAntennaAutomatica(Works* w) {
       }
     }
   }
-  if (found < 0) return;
+  if (found < 0) return true;
   w->bandIdx = found;
+  bool ok = true;
 
   if (row.ant != 0 && w->antennaIdx != row.ant - 1) {
-    w->antennaIdx = row.ant - 1;
-    w->antennaAuto = 1;
-    IncPNTIn_CMDLinear(LIN_SA, w);
+    int ant = row.ant - 1;
+    const int before = w->antennaIdx.exchange(ant);
+    if (queued(w, LIN_SA, "antenna")) {
+      w->antennaAuto = 1;
+    } else {
+      w->antennaIdx.compare_exchange_strong(ant, before);
+      ok = false;
+    }
   }
 
   if (row.atu == 1) {
-    IncPNTIn_CMDLinear(LIN_MT1_BYPASS, w);
+    ok = queued(w, LIN_MT1_BYPASS, "tuner bypass") && ok;
     ktrace("TABLE CONFIG : BYPASS %i (%i)\n", row.atu, found);
   } else {
-    GestioneLoadTuneVal(w, 1);
+    ok = loadTuneVal(w, 1) && ok;
   }
 
   if (row.ampEnable == 0 && w->bypass == 0) {
-    IncPNTIn_CMDLinear(LIN_AB1, w);
+    ok = queued(w, LIN_AB1, "stand-by") && ok;
   } else if (row.ampEnable == 1) {
-    if (w->bypass == 1) IncPNTIn_CMDLinear(LIN_AB0, w);
-    w->attState = row.att;
-    if (w->Attenuator != row.att) {
-      w->Attenuator = row.att;
-      IncPNTIn_CMDLinear(LIN_AT, w);
+    if (w->bypass == 1) ok = queued(w, LIN_AB0, "operate") && ok;
+    int state = row.att;
+    const int stateBefore = w->attState.exchange(state);
+    uint8_t att = row.att;
+    if (w->Attenuator != att) {
+      const uint8_t before = w->Attenuator.exchange(att);
+      if (!queued(w, LIN_AT, "attenuator")) {
+        // Attenuator and its shown state stay on the step the hardware still has.
+        w->Attenuator.compare_exchange_strong(att, before);
+        w->attState.compare_exchange_strong(state, stateBefore);
+        ok = false;
+      }
     }
   }
+  if (!ok) w->bandIdx = -1;
+  return ok;
+}
+}  // namespace
+
+// Called alone (outside the chain), a refused command makes the chain run again on the next tick.
+void SetFilterFromfreq(Works* w) {
+  if (!setFilter(w)) w->bandIdx = -1;
 }
 
+void SearchCambioSoglie_TS(Works* w) {
+  if (!searchThresholds(w)) w->bandIdx = -1;
+}
+
+void GestioneLoadTuneVal(Works* w, int mode) {
+  if (!loadTuneVal(w, mode)) w->bandIdx = -1;
+}
+
+void GestioneAntennaAutomatica(Works* w) { bandSettings(w); }
+
 void RunSelectionChain(Works* w) {
-  if (w->ModeWorkIdx != 0) IncPNTIn_CMDLinear(LIN_FA, w);
-  SetFilterFromfreq(w);
-  SearchCambioSoglie_TS(w);
-  GestioneAntennaAutomatica(w);
+  bool ok = true;
+  if (w->ModeWorkIdx != 0) ok = queued(w, LIN_FA, "frequency");
+  ok = setFilter(w) && ok;
+  ok = searchThresholds(w) && ok;
+  ok = bandSettings(w) && ok;
   w->lastFreq = w->freq.load();
+  // bandIdx -1 runs the chain again at the same frequency; each step resends only what is missing.
+  if (!ok) w->bandIdx = -1;
 }
 
 int FrequencyChangeChain(Works* w) {

@@ -222,3 +222,78 @@ TEST_F(Selection, ReloadReRunsTheChainAtTheSameFrequency) {
   w->bandIdx = -1;
   EXPECT_EQ(FrequencyChangeChain(w), 0);
 }
+
+TEST_F(Selection, CommandsRefusedByAFullQueueAreSentOnTheNextTick) {
+  BandRow& b80 = w->tabAntenna[1];
+  b80.ampEnable = 1;
+  b80.ant = 3;
+  b80.atu = 1;
+  b80.att = 2;
+  setBix(14200000);
+  FrequencyChangeChain(w);
+  drain();
+  w->bypass = 0;
+  w->antennaAuto = 0;
+  // A spinning dial filled the ring: every command of the band change is refused.
+  for (int i = 0; i < kCmdQueueMaxPending; ++i) ASSERT_EQ(IncPNTIn_CMDLinear(LIN_ST, w), LIN_ST);
+  testlib::LogCapture log;
+  setBix(3600000);
+  EXPECT_EQ(FrequencyChangeChain(w), 1);
+  EXPECT_EQ(w->filterMask.load(), 1 << 3);  // the 20 m filter is still the one in line
+  EXPECT_EQ(w->curConfigRow.load(), -1);
+  EXPECT_EQ(w->antennaIdx.load(), 1);
+  EXPECT_EQ(w->antennaAuto.load(), 0);
+  EXPECT_EQ(w->Attenuator.load(), 1);
+  EXPECT_EQ(w->attState.load(), 1);
+  EXPECT_EQ(w->bandIdx.load(), -1);
+  EXPECT_TRUE(log.contains("Tuner: filter command not queued (link queue full), sent again on the next tick"));
+  EXPECT_TRUE(log.contains("Tuner: threshold command not queued"));
+  EXPECT_EQ(drain(), std::vector<int>(kCmdQueueMaxPending, LIN_ST));
+
+  // The link drained the ring; the next tick at the same frequency sends the whole change.
+  EXPECT_EQ(FrequencyChangeChain(w), 1);
+  EXPECT_EQ(drain(), (std::vector<int>{LIN_FA, LIN_SF, LIN_TS, LIN_SA, LIN_MT1_BYPASS, LIN_AT}));
+  EXPECT_EQ(w->filterMask.load(), 1 << 1);
+  EXPECT_EQ(w->curConfigRow.load(), 0);
+  EXPECT_EQ(w->tsPwin.load(), 4095);  // row 0: sqrt(20 W / (10 W / 3000^2))
+  EXPECT_EQ(w->antennaIdx.load(), 2);
+  EXPECT_EQ(w->antennaAuto.load(), 1);
+  EXPECT_EQ(w->Attenuator.load(), 2);
+  EXPECT_EQ(w->bandIdx.load(), 1);
+  EXPECT_EQ(FrequencyChangeChain(w), 0);
+}
+
+TEST_F(Selection, APartlyRefusedChainResendsOnlyWhatWasLost) {
+  w->tabFiltri[5] = FilterRow{18000000, 18200000, 1};
+  setBix(14200000);
+  FrequencyChangeChain(w);
+  drain();
+  w->bypass = 0;
+  // Room for two: the frequency and the filter get through, the thresholds do not.
+  for (int i = 0; i < kCmdQueueMaxPending - 2; ++i) ASSERT_EQ(IncPNTIn_CMDLinear(LIN_ST, w), LIN_ST);
+  testlib::LogCapture log;
+  setBix(18100000);
+  FrequencyChangeChain(w);
+  std::vector<int> q = drain();
+  EXPECT_EQ(std::vector<int>(q.end() - 2, q.end()), (std::vector<int>{LIN_FA, LIN_SF}));
+  EXPECT_EQ(w->filterMask.load(), 1 << 5);
+  EXPECT_EQ(w->antennaIdx.load(), 1);
+  EXPECT_EQ(w->bandIdx.load(), -1);
+  EXPECT_EQ(FrequencyChangeChain(w), 1);
+  // 17 m keeps the default band row: antenna 1, tuner bypassed, amplifier in stand-by.
+  EXPECT_EQ(drain(), (std::vector<int>{LIN_FA, LIN_TS, LIN_SA, LIN_MT1_BYPASS, LIN_AB1}));
+  EXPECT_EQ(w->antennaIdx.load(), 0);
+  EXPECT_EQ(w->curConfigRow.load(), 2);
+  EXPECT_EQ(w->bandIdx.load(), 6);
+
+  // A threshold evaluation on its own (the start-up burst) also asks for a new pass when refused.
+  for (int i = 0; i < kCmdQueueMaxPending; ++i) IncPNTIn_CMDLinear(LIN_ST, w);
+  w->curConfigRow = -1;
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(w->curConfigRow.load(), -1);
+  EXPECT_EQ(w->bandIdx.load(), -1);
+  drain();
+  EXPECT_EQ(FrequencyChangeChain(w), 1);
+  q = drain();
+  EXPECT_EQ(std::count(q.begin(), q.end(), LIN_TS), 1);
+}
