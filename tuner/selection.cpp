@@ -62,14 +62,15 @@ bool setFilter(Works* w) {
 bool searchThresholds(Works* w) {
   const uint64_t f = w->freq;
   if (w->numConfigRows == 0 || f == 0) {
-    if (w->curConfigRow < 0) {
+    if (w->curConfigRow < 0 && w->curConfigRow != kConfigRowDefaults) {
       w->tsPwin = 4095;
       w->tsFwd = 4095;
       w->tsRefl = 1500;
       w->tsCorrente = 3700;
-      w->curConfigRow = 0;
+      // Not a row index: the first frequency inside a row must still get that row's thresholds.
+      w->curConfigRow = kConfigRowDefaults;
       if (!queued(w, LIN_TS, "threshold")) {
-        w->curConfigRow = -1;
+        w->curConfigRow = kConfigRowResend;
         return false;
       }
     }
@@ -88,7 +89,7 @@ bool searchThresholds(Works* w) {
   w->tsRefl = thresholdWord(std::sqrt(static_cast<double>(r.sogliaRefl / r.K1)));
   w->curConfigRow = i;
   if (!queued(w, LIN_TS, "threshold")) {
-    w->curConfigRow = -1;
+    w->curConfigRow = kConfigRowResend;
     return false;
   }
   return true;

@@ -13,6 +13,9 @@ inline constexpr int kTuneMemAntennas = 3;
 inline constexpr int kBandRows = 11;
 inline constexpr int kFilterRows = 8;
 inline constexpr int kTuneHistory = 10;
+// curConfigRow values that are not rows: thresholds to be sent again; the defaults were sent.
+inline constexpr int kConfigRowResend = -1;
+inline constexpr int kConfigRowDefaults = -2;
 
 // One measurement of the auto-tune search.
 struct TuneRecord {
@@ -96,7 +99,7 @@ struct TunerFields {
 
   // Selection state.
   std::atomic<int> ModeWorkIdx{0};  // -1 unset, 0 generic, 1 transceiver serial link, 2 CAT serial
-  std::atomic<int> curConfigRow{0};
+  std::atomic<int> curConfigRow{0};  // row whose thresholds were sent last, or one of the two below
   std::atomic<int> bandIdx{0};
   std::atomic<uint8_t> filterMask{0};
 

@@ -297,3 +297,27 @@ TEST_F(Selection, APartlyRefusedChainResendsOnlyWhatWasLost) {
   q = drain();
   EXPECT_EQ(std::count(q.begin(), q.end(), LIN_TS), 1);
 }
+
+TEST_F(Selection, DefaultThresholdsDoNotHideTheFirstRow) {
+  // No frequency yet: the defaults go out once.
+  w->freq = 0;
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(drain(), std::vector<int>{LIN_TS});
+  EXPECT_EQ(w->tsRefl.load(), 1500);
+  SearchCambioSoglie_TS(w);
+  EXPECT_TRUE(drain().empty());
+  // The first frequency falls in row 0: its calibrated words replace the defaults.
+  w->freq = 7000000;
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(drain(), std::vector<int>{LIN_TS});
+  EXPECT_EQ(w->curConfigRow.load(), 0);
+  EXPECT_EQ(w->tsRefl.load(), 2190);      // sqrt(30 W / (25 W / 2000^2))
+  EXPECT_EQ(w->tsCorrente.load(), 2915);  // 10 A of 14.05 A full scale
+  EXPECT_EQ(w->tsPwin.load(), 4095);
+  EXPECT_EQ(w->tsFwd.load(), 4095);
+  // Back to no frequency: row 0's words stay, nothing is sent.
+  w->freq = 0;
+  SearchCambioSoglie_TS(w);
+  EXPECT_TRUE(drain().empty());
+  EXPECT_EQ(w->tsRefl.load(), 2190);
+}
