@@ -148,7 +148,7 @@ void escLocked(Works* w, int save) {
     AddErrore(w, 18);
     ktrace("------- ERRORE MAX TUNE (%f)\n", static_cast<double>(w->tuneParam.swr));
   } else if (w->tuneParam.swr <= 6.0f && save == 1) {
-    InsertTuneToMem(w, w->NumBanco, w->antennaIdx);
+    InsertTuneToActiveBank(w, w->antennaIdx);
   }
   IncPNTIn_CMDLinear(LIN_AT, w);
   w->cnttune = 0;

@@ -300,29 +300,57 @@ void SaveToBank(Works* w, int bank, int antenna) {
 
 // ---- banks and interface -----------------------------------------------------------------------
 
-void LoadAllBankTable(Works* w, int bank) {
-  w->ModeWorkIdx = LoadTabConfig(w, bank);
+namespace {
+// Band table and the three memories of a bank; the caller holds bankMut. Returns the interface tag.
+int loadBankLocked(Works* w, int bank) {
+  int tag = LoadTabConfig(w, bank);
   for (int a = 0; a < kTuneMemAntennas; ++a) LoadTabAtu(w, bank, a);
+  return tag;
+}
+}  // namespace
+
+// The transceiver links are started or stopped after the bank lock is released: starting a thread
+// and the error list are no bank work, and their locks must never sit inside it.
+void LoadAllBankTable(Works* w, int bank) {
+  {
+    std::lock_guard lk(w->bankMut);
+    w->ModeWorkIdx = loadBankLocked(w, bank);
+  }
   SetModeWorkIDX(w);
 }
 
-void LoadAllBankTable(Works* w) { LoadAllBankTable(w, w->NumBanco); }
+void LoadAllBankTable(Works* w) {
+  {
+    std::lock_guard lk(w->bankMut);
+    w->ModeWorkIdx = loadBankLocked(w, w->NumBanco);
+  }
+  SetModeWorkIDX(w);
+}
 
 void ChangeBanco(Works* w) {
-  int next = w->NumBanco + 1;
-  if (next >= w->MAXbank || next < 0) next = 0;
-  w->NumBanco = next;
+  {
+    // The new number and the new bank's memories change together: a tune stored meanwhile goes
+    // either to the old bank with the old memories or to the new one with the new.
+    std::lock_guard lk(w->bankMut);
+    int next = w->NumBanco + 1;
+    if (next >= w->MAXbank || next < 0) next = 0;
+    w->NumBanco = next;
+    w->ModeWorkIdx = loadBankLocked(w, next);
+    w->bandIdx = -1;
+  }
   writeSetup(w);
-  LoadAllBankTable(w, next);
-  w->bandIdx = -1;
+  SetModeWorkIDX(w);
 }
 
 void ChangeInterfaceBanco(Works* w) {
-  int m = w->ModeWorkIdx + 1;
-  if (m > 2 || m < 0) m = 0;
-  w->ModeWorkIdx = m;
+  {
+    std::lock_guard lk(w->bankMut);
+    int m = w->ModeWorkIdx + 1;
+    if (m > 2 || m < 0) m = 0;
+    w->ModeWorkIdx = m;
+    SaveToBank(w, w->NumBanco, w->antennaIdx);
+  }
   SetModeWorkIDX(w);
-  SaveToBank(w, w->NumBanco, w->antennaIdx);
 }
 
 void SetModeWorkIDX(Works* w) {
@@ -367,37 +395,45 @@ int DeleteFileConf(Works* w, int bank, int kind) {
 }
 
 void DeleteBank(Works* w, int bank) {
-  int maxBank = w->MAXbank;
-  if (bank == maxBank) {
-    for (int b = 0; b < maxBank; ++b)
-      for (int k = 0; k < 4; ++k) DeleteFileConf(w, b, k);
-  } else {
-    for (int k = 0; k < 4; ++k) DeleteFileConf(w, bank, k);
+  {
+    std::lock_guard lk(w->bankMut);
+    int maxBank = w->MAXbank;
+    if (bank == maxBank) {
+      for (int b = 0; b < maxBank; ++b)
+        for (int k = 0; k < 4; ++k) DeleteFileConf(w, b, k);
+    } else {
+      for (int k = 0; k < 4; ++k) DeleteFileConf(w, bank, k);
+    }
+    w->ModeWorkIdx = loadBankLocked(w, w->NumBanco);
+    w->bandIdx = -1;
   }
-  LoadAllBankTable(w, w->NumBanco);
-  w->bandIdx = -1;
+  SetModeWorkIDX(w);
 }
 
 void CopyBank(Works* w, int from, int to) {
-  // The origin is read into scratch tables, so the active bank stays usable during the copy,
-  // and its interface tag goes with it.
-  std::vector<TuneMem> mem(kTuneMemSlots);
-  for (int a = 0; a < kTuneMemAntennas; ++a) {
+  {
+    std::lock_guard lk(w->bankMut);
+    // The origin is read into scratch tables, so the active bank stays usable during the copy,
+    // and its interface tag goes with it.
+    std::vector<TuneMem> mem(kTuneMemSlots);
+    for (int a = 0; a < kTuneMemAntennas; ++a) {
+      std::string text;
+      if (!readWholeFile(rootPath(AtuFileName(from, a)), text, 4u << 20)) text.clear();
+      ParseAtuInto(text, mem.data());
+      ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
+      optSetWriteFile(AtuFileName(to, a), AtuText(mem.data()));
+    }
+    BandRow rows[kBandRows]{};
+    int n = kBandRows;
+    int tag = 0;
     std::string text;
-    if (!readWholeFile(rootPath(AtuFileName(from, a)), text, 4u << 20)) text.clear();
-    ParseAtuInto(text, mem.data());
-    ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
-    optSetWriteFile(AtuFileName(to, a), AtuText(mem.data()));
+    if (readWholeFile(rootPath(AntennaFileName(from)), text, 4u << 20))
+      tag = parseAntennaRows(text, rows, n);
+    else
+      initDefaultRows(rows, 0);
+    std::string out = antennaText(rows, n, tag);
+    optSetWriteFile(AntennaFileName(to), out);
+    w->ModeWorkIdx = loadBankLocked(w, w->NumBanco);
   }
-  BandRow rows[kBandRows]{};
-  int n = kBandRows;
-  int tag = 0;
-  std::string text;
-  if (readWholeFile(rootPath(AntennaFileName(from)), text, 4u << 20))
-    tag = parseAntennaRows(text, rows, n);
-  else
-    initDefaultRows(rows, 0);
-  std::string out = antennaText(rows, n, tag);
-  optSetWriteFile(AntennaFileName(to), out);
-  LoadAllBankTable(w, w->NumBanco);
+  SetModeWorkIDX(w);
 }

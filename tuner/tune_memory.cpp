@@ -1,10 +1,12 @@
 // Tune memories: the frequency-slot index rule, the three per-antenna tables of the active bank and their files.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 #include "core/works.h"
 #include "platform/log.h"
@@ -218,21 +220,57 @@ void LoadTuneFromMEM(Works* w, int ant) {
          idx, w->tuneC.load(), w->tuneL.load());
 }
 
-void InsertTuneToMem(Works* w, int bank, int ant) {
-  int idx = AtuIdxSearch(w->freq, nullptr);
+namespace {
+TuneMem currentTune(Works* w, int idx) {
   ktrace("--------------> Save Tune To File idx %d (idx:%d)\n", static_cast<int>(w->freq.load()), idx);
   uint32_t t = w->tuneWord;
   TuneMem e{1, static_cast<uint8_t>(DecodeModoFromTuneval(t)), static_cast<uint16_t>(DecodeInduttanzaFromTuneval(t)),
             static_cast<uint16_t>(DecodeCapacitaFromTuneval(t))};
   ktrace("-------------- Save TuneVal C:%i, L:%i, M:%c\n", e.C, e.L, '0' + e.mode);
-  SaveTuneValsuTabRam(w, e, idx, ant);
+  return e;
+}
+
+// The caller holds bankMut: the memory in RAM and the file written from it stay one bank's.
+void insertLocked(Works* w, int bank, int ant) {
+  int idx = AtuIdxSearch(w->freq, nullptr);
+  SaveTuneValsuTabRam(w, currentTune(w, idx), idx, ant);
   SaveTabAtu(w, bank, ant);
+}
+}  // namespace
+
+void InsertTuneToMem(Works* w, int bank, int ant) {
+  std::lock_guard lk(w->bankMut);
+  insertLocked(w, bank, ant);
+}
+
+void InsertTuneToActiveBank(Works* w, int ant) {
+  std::lock_guard lk(w->bankMut);
+  insertLocked(w, w->NumBanco, ant);
 }
 
 int SaveTuneToBank(Works* w, int bank, int ant) {
   if (DecodeModoFromTuneval(w->tuneWord) == 3) return 1;
-  LoadTabAtu(w, bank, ant);
-  InsertTuneToMem(w, bank, ant);
-  LoadAllBankTable(w, w->NumBanco);
+  if (!antOk(ant)) {
+    klog(LOG_ERR, "Save tune: no antenna %d, nothing stored", ant + 1);
+    return -1;
+  }
+  // The target bank is read into a scratch table: the active bank's memories stay in RAM, so an
+  // auto-tune ending meanwhile stores into the bank it belongs to.
+  std::vector<TuneMem> mem(kTuneMemSlots);
+  int idx = AtuIdxSearch(w->freq, nullptr);
+  TuneMem e = currentTune(w, idx);
+  std::lock_guard lk(w->bankMut);
+  std::string text;
+  if (!readWholeFile(rootPath(AtuFileName(bank, ant)), text, 4u << 20)) text.clear();
+  ParseAtuInto(text, mem.data());
+  if (idx >= 0 && idx < kTuneMemSlots) mem[idx] = e;
+  ktrace("SaveTabAtu Bank%i , antenna %i\n", bank, ant);
+  if (optSetWriteFile(AtuFileName(bank, ant), AtuText(mem.data())) == -1)
+    ktrace("can't mount rw /opt/set/ error %d\n", errno);
+  if (bank == w->NumBanco) {
+    // The active bank in RAM follows its file.
+    std::unique_lock tl(w->tabTuneMut);
+    std::copy(mem.begin(), mem.end(), w->tabTune[ant]);
+  }
   return 0;
 }

@@ -80,8 +80,12 @@ void LoadTabAtu(Works* works, int bank, int ant);
 int SaveTabAtu(Works* works, int bank, int ant);
 void LoadTuneFromMEM(Works* works, int ant);
 void InsertTuneToMem(Works* works, int bank, int ant);
-// Save-tune screen: stores the current tune into (bank, ant) and restores the active bank.
-// Returns 0 when stored, 1 when the tuner is bypassed ("ATU ByPass not saved!").
+// The same for the active bank, whose number is read under the bank lock (the end of an auto-tune).
+void InsertTuneToActiveBank(Works* works, int ant);
+// Save-tune screen: stores the current tune into the file of (bank, ant); the active bank's
+// memories in RAM only change when that bank is the active one.
+// Returns 0 when stored, 1 when the tuner is bypassed ("ATU ByPass not saved!"), -1 when there is
+// no such antenna (logged).
 int SaveTuneToBank(Works* works, int bank, int ant);
 // Parses a tune-memory file's text into memory `ant` (the loader's parser, open for the fuzzer).
 void ParseTabAtu(Works* works, const std::string& text, int ant);

@@ -93,6 +93,13 @@ struct TunerFields {
   BandRow tabAntenna[kBandRows]{};
   std::atomic<int> numBands{0};
 
+  // Bank operations (loading, changing, copying, deleting a bank; storing a tune into a bank's
+  // file) hold bankMut, so NumBanco and the memories in RAM always belong to the same bank and
+  // the writes of one file keep their order. Its holders take tabTuneMut, tablesMut and the
+  // /opt/set writer's lock inside it, never the other way round; the transceiver links are
+  // started and the setup file written after it is released.
+  std::mutex bankMut;
+
   // Tune memories of the active bank; a reload never interleaves with a lookup.
   mutable std::shared_mutex tabTuneMut;
   TuneMem tabTune[kTuneMemAntennas][kTuneMemSlots]{};
