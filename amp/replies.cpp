@@ -216,29 +216,30 @@ int decodeStatus(Works* w, const Reply& rp) {
   searchPercentVentola(w);
   ControlloSovraTemperatura(w);
   // 13.
-  switch (w->tuneState.load()) {
-    case 0: {
-      int next = PopCMDLinear(w);
-      w->linearProcessStatus = next < 0 ? LIN_FM : next;
-      break;
-    }
-    case 1:
-      TuneTask(w);
-      w->linearProcessStatus = LIN_MT1;
-      break;
-    case 2:
-      w->linearProcessStatus = LIN_CP;
-      w->tuneState = 1;
-      break;
-    default:
-      w->linearProcessStatus = LIN_ST;
-      w->tuneState = 1;
-      break;
-  }
+  w->linearProcessStatus = NextStateAfterStatus(w, w->tuneState.load());
   return kPauseStatus;
 }
 
 }  // namespace
+
+int NextStateAfterStatus(Works* w, uint8_t seen) {
+  // The run lock is not held here: an abort (tuneState 0) may land at any moment, and it must win.
+  // So 2 and 3 become 1 only while the run is still in the state that was seen.
+  for (;;) {
+    switch (seen) {
+      case 0: {
+        int next = PopCMDLinear(w);
+        return next < 0 ? LIN_FM : next;
+      }
+      case 1:
+        TuneTask(w);
+        return LIN_MT1;
+      default:
+        if (w->tuneState.compare_exchange_strong(seen, 1)) return seen == 2 ? LIN_CP : LIN_ST;
+        break;  // `seen` now holds the state that replaced it: decide again from that
+    }
+  }
+}
 
 int charToInt(char c) {
   if (c >= '0' && c <= '9') return c - '0';

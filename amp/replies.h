@@ -1,6 +1,7 @@
 // Decoding of the amplifier micro's replies into the amplifier's state, and the status buffer.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 struct Works;
 
@@ -8,6 +9,11 @@ struct Works;
 // sets the link's next state. Returns the pause in milliseconds the link keeps before its next
 // command: 10 after a status reply, 20 after any other.
 int DecodeCatCmd(Works* works, const char* reply, int length);
+
+// The link's next state after a status reply, from the tune state `seen` when the decision was
+// taken: 0 the next queued command (or "FM;"), 1 one tune step then the tune word, 2 "CPFFFF;"
+// and 3 "ST;", each of these last two turning the run to 1 only if no abort has ended it since.
+int NextStateAfterStatus(Works* works, uint8_t seen);
 
 // '0'-'9', 'A'-'F', 'a'-'f' give 0-15; any other character gives -1.
 int charToInt(char c);

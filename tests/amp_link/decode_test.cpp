@@ -1,15 +1,18 @@
 // Decoder tests: every reply row, the status positions, SWR, faults, temperatures and the status buffer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "amp/link.h"
 #include "amp/protection.h"
 #include "amp/replies.h"
 #include "core/works.h"
+#include "tuner/tuner.h"
 #include "tests/testlib/temp_root.h"
 #include "ui/errors.h"
 
@@ -206,6 +209,57 @@ TEST_F(Decode, StatusNextStateByTuneStateAndQueue) {
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0));
   EXPECT_EQ(w->linearProcessStatus.load(), LIN_CP);
   EXPECT_EQ(w->tuneState.load(), 1);
+}
+
+// The decoder reads the tune state without the run lock; an abort landing after that read must
+// not be undone by the step from 2 or 3 to 1.
+TEST_F(Decode, AbortAfterTheTuneStateWasReadIsNotUndone) {
+  for (uint8_t seen : {uint8_t{2}, uint8_t{3}}) {
+    w->tuneState = 0;  // the abort came in between
+    EXPECT_EQ(NextStateAfterStatus(w, seen), LIN_FM) << int(seen);
+    EXPECT_EQ(w->tuneState.load(), 0) << int(seen);
+    IncPNTIn_CMDLinear(LIN_SA, w);
+    EXPECT_EQ(NextStateAfterStatus(w, seen), LIN_SA) << int(seen);  // idle: the queue goes on
+    EXPECT_EQ(w->tuneState.load(), 0);
+  }
+  // Without an abort the run goes on as before.
+  w->tuneState = 3;
+  EXPECT_EQ(NextStateAfterStatus(w, 3), LIN_ST);
+  EXPECT_EQ(w->tuneState.load(), 1);
+}
+
+// The same race with real threads (meant for the thread-sanitizer build as well): however the
+// abort and the status reply interleave, a cancelled run never comes back.
+TEST_F(Decode, CancelledRunNeverRestartsUnderConcurrentAborts) {
+  const std::string reply = st(0, 0, 0, 0, 0, 0, 2048, 2048, 0);
+  std::atomic<int> go{0};
+  std::atomic<bool> done{false};
+  std::thread aborter([&] {
+    for (int handled = 0; !done;) {
+      const int g = go.load();
+      if (g <= 0 || g == handled) continue;
+      handled = g;
+      EscAutoTune(w, 0);
+      go.store(-g);  // acknowledged
+    }
+  });
+  int restarted = 0;
+  for (int i = 1; i <= 20000; ++i) {
+    w->tuneState = static_cast<uint8_t>(i % 2 ? 2 : 3);
+    go = i;
+    // Mostly the decision alone, so the abort often lands right at it; now and then the whole reply.
+    if (i % 16 == 0)
+      decode(reply);
+    else
+      NextStateAfterStatus(w, w->tuneState.load());
+    while (go.load() != -i) std::this_thread::yield();
+    if (w->tuneState.load() != 0) ++restarted;
+    while (PopCMDLinear(w) >= 0) {
+    }
+  }
+  done = true;
+  aborter.join();
+  EXPECT_EQ(restarted, 0);
 }
 
 TEST_F(Decode, FaultsNameTheHighestBitAndRaiseTheirErrors) {
