@@ -1,6 +1,7 @@
 // The amplifier link thread: port, state machine, command queue, reply reception and retries.
 #include "amp/link.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -23,6 +24,8 @@ constexpr int kReplyBufSize = 500;
 constexpr int kReplyTimeoutMs = 1500;
 constexpr int kRetryMax = 3;
 constexpr int kErrorHoldOff = 2000;
+// A command is a few dozen bytes: a line that cannot take them within this is stalled.
+constexpr int kWriteTimeoutMs = 1000;
 
 // States that name a command; anything else in the queue would leave the link with nothing to do.
 bool isCommandState(int s) {
@@ -255,8 +258,13 @@ void LastCmdSent(Works* w, char l1, char l2, int state) {
 
 int writeLinearPort(Works* w, int fd, const char* text, size_t length) {
   int r = 0;
-  if (fd < 0 || serialWriteAll(fd, text, length) != 0) {
-    klog(LOG_ERR, "Linear: write of %.*s failed", static_cast<int>(length), text);
+  errno = 0;
+  if (fd < 0 || serialWriteAll(fd, text, length, kWriteTimeoutMs) != 0) {
+    if (fd >= 0 && errno == ETIMEDOUT)
+      klog(LOG_ERR, "Linear: write of %.*s timed out after %d ms, the line is not being read",
+           static_cast<int>(length), text, kWriteTimeoutMs);
+    else
+      klog(LOG_ERR, "Linear: write of %.*s failed", static_cast<int>(length), text);
     r = -1;
   }
   w->counterrortimeout = 0;

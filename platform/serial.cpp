@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <ctime>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,12 +29,19 @@ bool speedFor(int baud, speed_t& out) {
   }
 }
 
+void sleepOneMs() {
+  struct timespec ts{0, 1000000};
+  nanosleep(&ts, nullptr);
+}
+
 }  // namespace
 
 int serialOpen(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so a line whose far end stopped reading can never hold a write (and with it
+    // the link thread and the shutdown) for ever: serialWriteAll bounds the wait instead.
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -64,12 +72,19 @@ int serialBytesWaiting(int fd) {
   return n;
 }
 
-long serialReadByte(int fd, char* out) {
-  ssize_t r;
-  do {
-    r = ::read(fd, out, 1);
-  } while (r < 0 && errno == EINTR);
-  return static_cast<long>(r);
+long serialReadByte(int fd, char* out, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    ssize_t r = ::read(fd, out, 1);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Nothing there yet: the wait VMIN/VTIME would give a blocking read, but bounded.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    struct pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return -1;
+  }
 }
 
 int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs) {
@@ -91,7 +106,10 @@ int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs) {
       return -1;
     }
     struct pollfd pfd{fd, POLLOUT, 0};
-    if (poll(&pfd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return -1;
+    const int pr = poll(&pfd, 1, static_cast<int>(left.count()));
+    if (pr < 0 && errno != EINTR) return -1;
+    // Said writable but refused again: do not spin on it until the deadline.
+    if (pr > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) sleepOneMs();
   }
   return 0;
 }
