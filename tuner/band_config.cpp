@@ -80,6 +80,10 @@ std::string AntennaFileName(int bank) {
   return name;
 }
 
+bool BankUsable(Works* w, int bank) {
+  return bank >= 0 && bank < kMaxBanks && (bank < w->MAXbank || bank == w->NumBanco);
+}
+
 // ---- config.txt --------------------------------------------------------------------------------
 
 void ParseConfigText(Works* w, const std::string& text) {
@@ -311,10 +315,21 @@ int loadBankLocked(Works* w, int bank) {
 
 // The transceiver links are started or stopped after the bank lock is released: starting a thread
 // and the error list are no bank work, and their locks must never sit inside it.
+namespace {
+// A bank number without files of its own (a damaged setup file) would load bank 0's files under
+// another number, and every later save would go to bank 0 in its name: bank 0 becomes the bank.
+int existingBankLocked(Works* w, int bank) {
+  if (bank >= 0 && bank < kMaxBanks) return bank;
+  klog(LOG_ERR, "Bank %d does not exist, bank 0 loaded", bank);
+  if (w->NumBanco == bank) w->NumBanco = 0;
+  return 0;
+}
+}  // namespace
+
 void LoadAllBankTable(Works* w, int bank) {
   {
     std::lock_guard lk(w->bankMut);
-    w->ModeWorkIdx = loadBankLocked(w, bank);
+    w->ModeWorkIdx = loadBankLocked(w, existingBankLocked(w, bank));
   }
   SetModeWorkIDX(w);
 }
@@ -322,7 +337,7 @@ void LoadAllBankTable(Works* w, int bank) {
 void LoadAllBankTable(Works* w) {
   {
     std::lock_guard lk(w->bankMut);
-    w->ModeWorkIdx = loadBankLocked(w, w->NumBanco);
+    w->ModeWorkIdx = loadBankLocked(w, existingBankLocked(w, w->NumBanco));
   }
   SetModeWorkIDX(w);
 }
@@ -333,7 +348,7 @@ void ChangeBanco(Works* w) {
     // either to the old bank with the old memories or to the new one with the new.
     std::lock_guard lk(w->bankMut);
     int next = w->NumBanco + 1;
-    if (next >= w->MAXbank || next < 0) next = 0;
+    if (next >= w->MAXbank || next >= kMaxBanks || next < 0) next = 0;
     w->NumBanco = next;
     w->ModeWorkIdx = loadBankLocked(w, next);
     w->bandIdx = -1;
@@ -384,6 +399,10 @@ void SetModeWorkIDX(Works* w) {
 }
 
 int DeleteFileConf(Works* w, int bank, int kind) {
+  if (!BankUsable(w, bank)) {
+    klog(LOG_ERR, "can't delete file bank %d: no such bank", bank);
+    return -1;
+  }
   if (kind < 0 || kind > 3) {
     klog(LOG_ERR, "can't delete file bank %d: no file kind %d", bank, kind);
     return -1;
@@ -398,8 +417,12 @@ void DeleteBank(Works* w, int bank) {
   {
     std::lock_guard lk(w->bankMut);
     int maxBank = w->MAXbank;
+    if (bank != maxBank && !BankUsable(w, bank)) {
+      klog(LOG_ERR, "Delete bank %d: no such bank, nothing deleted", bank);
+      return;
+    }
     if (bank == maxBank) {
-      for (int b = 0; b < maxBank; ++b)
+      for (int b = 0; b < maxBank && b < kMaxBanks; ++b)
         for (int k = 0; k < 4; ++k) DeleteFileConf(w, b, k);
     } else {
       for (int k = 0; k < 4; ++k) DeleteFileConf(w, bank, k);
@@ -413,6 +436,10 @@ void DeleteBank(Works* w, int bank) {
 void CopyBank(Works* w, int from, int to) {
   {
     std::lock_guard lk(w->bankMut);
+    if (!BankUsable(w, from) || !BankUsable(w, to)) {
+      klog(LOG_ERR, "Copy bank %d to bank %d: no such bank, nothing copied", from, to);
+      return;
+    }
     // The origin is read into scratch tables, so the active bank stays usable during the copy,
     // and its interface tag goes with it.
     std::vector<TuneMem> mem(kTuneMemSlots);

@@ -240,12 +240,21 @@ void insertLocked(Works* w, int bank, int ant) {
 
 void InsertTuneToMem(Works* w, int bank, int ant) {
   std::lock_guard lk(w->bankMut);
+  if (!BankUsable(w, bank)) {
+    klog(LOG_ERR, "Save tune: no bank %d, nothing stored", bank);
+    return;
+  }
   insertLocked(w, bank, ant);
 }
 
 void InsertTuneToActiveBank(Works* w, int ant) {
   std::lock_guard lk(w->bankMut);
-  insertLocked(w, w->NumBanco, ant);
+  const int bank = w->NumBanco;
+  if (!BankUsable(w, bank)) {
+    klog(LOG_ERR, "Save tune: no bank %d, nothing stored", bank);
+    return;
+  }
+  insertLocked(w, bank, ant);
 }
 
 int SaveTuneToBank(Works* w, int bank, int ant) {
@@ -260,6 +269,10 @@ int SaveTuneToBank(Works* w, int bank, int ant) {
   int idx = AtuIdxSearch(w->freq, nullptr);
   TuneMem e = currentTune(w, idx);
   std::lock_guard lk(w->bankMut);
+  if (!BankUsable(w, bank)) {
+    klog(LOG_ERR, "Save tune: no bank %d, nothing stored", bank);
+    return -1;
+  }
   std::string text;
   if (!readWholeFile(rootPath(AtuFileName(bank, ant)), text, 4u << 20)) text.clear();
   ParseAtuInto(text, mem.data());

@@ -85,7 +85,7 @@ void InsertTuneToActiveBank(Works* works, int ant);
 // Save-tune screen: stores the current tune into the file of (bank, ant); the active bank's
 // memories in RAM only change when that bank is the active one.
 // Returns 0 when stored, 1 when the tuner is bypassed ("ATU ByPass not saved!"), -1 when there is
-// no such antenna (logged).
+// no such bank or antenna (logged).
 int SaveTuneToBank(Works* works, int bank, int ant);
 // Parses a tune-memory file's text into memory `ant` (the loader's parser, open for the fuzzer).
 void ParseTabAtu(Works* works, const std::string& text, int ant);
@@ -100,6 +100,11 @@ inline constexpr const char* AttVectStr[5] = {"0", "2", "3", "5", "StBy"};
 
 std::string AntennaFileName(int bank);
 std::string AtuFileName(int bank, int ant);
+// Banks 0..19 have files of their own; any other number would name bank 0's files.
+inline constexpr int kMaxBanks = 20;
+// A bank an operation may read, write or delete: one of the MAXbank banks offered, or the active
+// one, and always one with files of its own. Other numbers are refused by the bank operations.
+bool BankUsable(Works* works, int bank);
 
 void ReadConfigFile(Works* works);
 void LoadTabFiltri(Works* works);

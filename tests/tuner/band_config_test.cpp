@@ -308,3 +308,54 @@ TEST_F(BandConfig, CopyAndDeleteBanks) {
   EXPECT_EQ(w->bandIdx.load(), -1);
   EXPECT_EQ(DeleteFileConf(w, 0, 4), -1);
 }
+
+TEST_F(BandConfig, BankNumbersWithoutABankAreRefused) {
+  for (int b : {0, 1}) {
+    root.write(AntennaFileName(b), "!Gen\n20m 14000000 14350000 1 2 0 0 0.0\n");
+    for (int a = 0; a < kTuneMemAntennas; ++a) root.write(AtuFileName(b, a), "900 1800000 1 1 1 1\n");
+  }
+  w->MAXbank = 5;
+  w->NumBanco = 1;
+  w->freq = 14200000;
+  w->tuneWord = kTuneNetCL;
+  testlib::LogCapture log;
+  StderrCapture quiet;
+  for (int bad : {-1, 6, 25}) {  // 5, the number of banks, means all of them
+    DeleteBank(w, bad);
+    CopyBank(w, 1, bad);
+    CopyBank(w, bad, 0);
+    EXPECT_EQ(SaveTuneToBank(w, bad, 0), -1);
+    InsertTuneToMem(w, bad, 0);
+    EXPECT_EQ(DeleteFileConf(w, bad, 3), -1);
+  }
+  for (int b : {0, 1}) {
+    EXPECT_EQ(root.read(AntennaFileName(b)), "!Gen\n20m 14000000 14350000 1 2 0 0 0.0\n") << b;
+    for (int a = 0; a < kTuneMemAntennas; ++a) EXPECT_EQ(root.read(AtuFileName(b, a)), "900 1800000 1 1 1 1\n") << b;
+  }
+  EXPECT_TRUE(log.contains("Delete bank -1: no such bank, nothing deleted"));
+  EXPECT_TRUE(log.contains("Copy bank 1 to bank 25: no such bank, nothing copied"));
+  EXPECT_TRUE(log.contains("Save tune: no bank 6, nothing stored"));
+  EXPECT_TRUE(log.contains("can't delete file bank 25: no such bank"));
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 3130, 0).valid, 0);
+
+  // The active bank stays usable after the number of banks was lowered below it.
+  w->MAXbank = 1;
+  EXPECT_EQ(SaveTuneToBank(w, 1, 0), 0);
+  EXPECT_NE(root.read(AtuFileName(1, 0)).find("3130 14200000 1 1 0 0\n"), std::string::npos);
+  // More banks offered than have files: the step after bank 19 is bank 0, not bank 0's files as 20.
+  w->MAXbank = 25;
+  w->NumBanco = 19;
+  ChangeBanco(w);
+  EXPECT_EQ(w->NumBanco.load(), 0);
+  // A damaged active number makes bank 0 the active bank.
+  w->NumBanco = 25;
+  LoadAllBankTable(w);
+  EXPECT_EQ(w->NumBanco.load(), 0);
+  EXPECT_TRUE(log.contains("Bank 25 does not exist, bank 0 loaded"));
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 900, 2).valid, 1);
+  // All banks still means all of them.
+  w->MAXbank = 5;
+  DeleteBank(w, 5);
+  EXPECT_FALSE(root.exists(AntennaFileName(0)));
+  EXPECT_FALSE(root.exists(AtuFileName(1, 2)));
+}
