@@ -179,8 +179,12 @@ int decodeStatus(Works* w, const Reply& rp) {
     clearAcknowledge(w);
   }
   if (!(s1 & 0x4)) clearAcknowledge(w);
-  // 7.
-  if (w->EnableLOGTemp && (s1 & 0x1) && !w->logTempActive) {
+  // 7. On the first reply of a transmission only: while it lasts, an alarm has ended the log on
+  // purpose, and the alarm entry must stay for the operator to read.
+  const bool tx = s1 & 0x1;
+  const bool txBefore = w->logTempTxBefore.exchange(tx ? 1 : 0);
+  const bool txBegins = tx && !txBefore;
+  if (w->EnableLOGTemp && txBegins && !w->logTempActive) {
     ktrace("REMOVE file LOG \n");
     LogTempFunction(w, -1);
     LogTempFunction(w, 0);

@@ -18,6 +18,9 @@ struct HousekeepingFields {
 
   // Temperature log: started by a transmission, entries every 5 s of processor time.
   std::atomic<uint8_t> logTempActive{0};
+  // Transmit bit of the previous status reply (link thread): the log restarts only when a
+  // transmission begins, so an alarm entry written mid-transmission is kept until the next one.
+  std::atomic<uint8_t> logTempTxBefore{0};
   std::atomic<double> logTempElapsed{0};  // ms, counted by the supervisor
 
   // Board temperatures from "my_temp", and whether the helper is failing (logged once per outage).

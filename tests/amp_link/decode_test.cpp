@@ -1,6 +1,7 @@
 // Decoder tests: every reply row, the status positions, SWR, faults, temperatures and the status buffer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -330,6 +331,50 @@ TEST_F(Decode, TemperatureIsStoredFirstThenSmoothed) {
   const float b = CalcolaTemp(500);
   EXPECT_NEAR(w->temp1.load(), (9 * a1 + b) / 10, 1e-4);
   EXPECT_NEAR(w->temp2.load(), (9 * a2 + b) / 10, 1e-4);
+}
+
+// The log starts with a transmission; an over-temperature during it writes the alarm entry and
+// ends the log, and that entry stays until the operator transmits again.
+TEST_F(Decode, AlarmEntrySurvivesUntilTheNextTransmission) {
+  testlib::TempRoot root;
+  root.activate();
+  w->EnableLOGTemp = 1;
+  w->MaxTemperature = 60.0f;
+  w->Isteresi1 = 1;
+  const std::string alarm = " -> protezione attiva\n";
+  auto log = [&] { return root.read("/opt/set/LOGtemp.txt"); };
+  auto lines = [&] {
+    std::string l = log();
+    return std::count(l.begin(), l.end(), '\n');
+  };
+
+  decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0));  // receiving: no log yet
+  EXPECT_FALSE(root.exists("/opt/set/LOGtemp.txt"));
+  decode(st(0, 0x1, 0, 0, 0, 0, 2048, 2048, 0));  // transmission begins
+  EXPECT_EQ(w->logTempActive.load(), 1);
+  EXPECT_EQ(lines(), 2);  // header and the first entry
+
+  w->temp1 = 79.0f;  // the heat sink ran hot during the transmission
+  decode(st(0, 0x1, 0, 0, 0, 0, 300, 2048, 0));
+  ASSERT_TRUE(ExistError(w, 2));
+  EXPECT_EQ(w->logTempActive.load(), 0);
+  ASSERT_NE(log().find(alarm), std::string::npos);
+
+  // Still transmitting, hot and then cooled: the alarm entry stays.
+  for (int i = 0; i < 3; ++i) decode(st(0, 0x1, 0, 0, 0, 0, 300, 2048, 0));
+  w->temp1 = 30.0f;
+  w->temp2 = 30.0f;
+  for (int i = 0; i < 3; ++i) decode(st(0, 0x1, 0, 0, 0, 0, 2048, 2048, 0));
+  EXPECT_NE(log().find(alarm), std::string::npos);
+  EXPECT_EQ(w->logTempActive.load(), 0);
+  decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0));  // the transmission ends
+  EXPECT_NE(log().find(alarm), std::string::npos);
+
+  // The next transmission empties the log and starts it again.
+  decode(st(0, 0x1, 0, 0, 0, 0, 2048, 2048, 0));
+  EXPECT_EQ(w->logTempActive.load(), 1);
+  EXPECT_EQ(log().find(alarm), std::string::npos);
+  EXPECT_EQ(lines(), 2);
 }
 
 TEST_F(Decode, FastPowerReadingIsClampedByModel) {
