@@ -60,7 +60,10 @@ void Clr_vTuneParam(Works* w) {
 
 void CtrlNuovoTune(Works* w) {
   Lock lk(w->tuneRunMut);
-  if (w->tuneParam.swr < w->miglioretuneParam.swr) w->miglioretuneParam = w->tuneParam;
+  // An SWR of (nearly) 0 means no forward power: the carrier was lost, and the setting's real SWR
+  // is unknown. It never becomes the best, or the run would store and send it.
+  const float swr = w->tuneParam.swr;
+  if (swr > 0.01f && swr < w->miglioretuneParam.swr) w->miglioretuneParam = w->tuneParam;
   for (int i = kTuneHistory - 1; i > 0; --i) w->vTuneParam[i] = w->vTuneParam[i - 1];
   w->vTuneParam[0] = w->tuneParam;
 }

@@ -266,3 +266,30 @@ TEST_F(AutoTune, AbortFromAnotherThreadNeverLandsInsideAStep) {
     drain();
   }
 }
+
+TEST_F(AutoTune, ReadingWithoutForwardPowerNeverBecomesTheBest) {
+  Clr_vTuneParam(w);
+  w->tuneParam = TuneRecord{2.0f, 100.0f, 4, 0, 4};
+  CtrlNuovoTune(w);
+  for (float lost : {0.0f, 0.01f}) {
+    w->tuneParam = TuneRecord{lost, 0.0f, 8, 0, 8};
+    CtrlNuovoTune(w);
+    EXPECT_EQ(w->miglioretuneParam.L, 4) << lost;
+  }
+  EXPECT_FLOAT_EQ(w->vTuneParam[0].swr, 0.01f);  // the history still holds what was read
+  w->tuneParam = TuneRecord{0.02f, 100.0f, 12, 0, 12};
+  CtrlNuovoTune(w);
+  EXPECT_EQ(w->miglioretuneParam.L, 12);
+
+  // A whole run on a flat load whose carrier drops out at one setting: that setting is not stored.
+  w->AutoTuneMaxCicli = 0;
+  w->SWRescAutoTune = 0.0f;
+  w->freq = 14200000;
+  w->NumBanco = 0;
+  w->antennaIdx = 0;
+  start();
+  run([](uint32_t t) { return DecodeInduttanzaFromTuneval(t) == 8 ? 0.0f : 3.0f; });
+  EXPECT_EQ(w->tuneState.load(), 0);
+  EXPECT_EQ(w->tuneWord.load(), kTuneNetCL);
+  EXPECT_EQ(root.read("/opt/set/atu_ant1.txt"), "3130 14200000 1 1 0 0\n");
+}
