@@ -102,13 +102,52 @@ int optSetWriteFile(const std::string& absPath, const std::string& content) {
 int optSetAppendFile(const std::string& absPath, const std::string& content) {
   std::lock_guard<std::mutex> lk(g_optSetMut);
   if (!remountRw()) return -1;
-  std::string path = rootPath(absPath);
-  std::string old;
-  readWholeFile(path, old);
+  const std::string path = rootPath(absPath);
+  // O_APPEND never touches the bytes already there, however large the file has grown.
+  bool created = false;
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    created = fd >= 0;
+  }
   int rc = 0;
-  if (!atomicWriteFile(path, old + content)) {
-    klog(LOG_ERR, "can't write %s error %d", absPath.c_str(), errno);
+  if (fd < 0) {
+    klog(LOG_ERR, "can't open %s for appending error %d", absPath.c_str(), errno);
     rc = -2;
+  } else {
+    struct stat st;
+    const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
+    const char* p = content.data();
+    size_t left = content.size();
+    bool ok = true;
+    while (left > 0) {
+      ssize_t w = write(fd, p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        ok = false;
+        break;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    // The operator's files are world-readable on the unit, whatever the process's umask.
+    if (ok && created) ok = fchmod(fd, 0644) == 0;
+    if (ok) ok = fsync(fd) == 0;
+    const int err = errno;
+    // Half an entry is worse than none: a failed append is cut back to what was there.
+    if (!ok && before >= 0 && !created && ftruncate(fd, before) == 0) fsync(fd);
+    if (close(fd) != 0 && ok) ok = false;
+    if (!ok) {
+      if (created) unlink(path.c_str());
+      klog(LOG_ERR, "can't write %s error %d", absPath.c_str(), err);
+      rc = -2;
+    } else if (created) {
+      int dfd = open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+      }
+    }
   }
   remountRo();
   return rc;

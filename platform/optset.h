@@ -9,7 +9,10 @@
 // could not be written (logged; the old file is untouched).
 int optSetWriteFile(const std::string& absPath, const std::string& content);
 
-// Appends to a file through the same safe path: the earlier contents can never be lost.
+// Appends to a file (created, mode 0644, when missing) behind the same lock and remount pair,
+// with O_APPEND and fsync: the bytes already in the file are never rewritten, so earlier entries
+// cannot be lost whatever the file's size, and a failed append is cut back to the old length.
+// Same return values as optSetWriteFile.
 int optSetAppendFile(const std::string& absPath, const std::string& content);
 
 // Removes files with the system's "rm -f" behind the remount pair (as the unit does).

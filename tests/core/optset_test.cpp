@@ -1,0 +1,78 @@
+// Appending to the operator's files under /opt/set: entries accumulate, nothing earlier is lost.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+
+#include "platform/optset.h"
+#include "tests/testlib/temp_root.h"
+
+using testlib::LogCapture;
+using testlib::TempRoot;
+
+namespace {
+
+const char* kFailingMount =
+    "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
+
+size_t occurrences(const std::string& s, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(OptSetAppend, CreatesTheFileThenEntriesAccumulateInsideTheRemountPair) {
+  TempRoot root;
+  root.activate();
+  ASSERT_FALSE(root.exists("/opt/set/log.txt"));
+  ASSERT_EQ(optSetAppendFile("/opt/set/log.txt", "first\n"), 0);
+  EXPECT_EQ(root.read("/opt/set/log.txt"), "first\n");
+  struct stat st;
+  ASSERT_EQ(stat(root.file("/opt/set/log.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(optSetAppendFile("/opt/set/log.txt", "second\n"), 0);
+  ASSERT_EQ(optSetAppendFile("/opt/set/log.txt", ""), 0);
+  ASSERT_EQ(optSetAppendFile("/opt/set/log.txt", "third\n"), 0);
+  EXPECT_EQ(root.read("/opt/set/log.txt"), "first\nsecond\nthird\n");
+  const std::string cmds = root.read("/var/log/commands.log");
+  EXPECT_EQ(occurrences(cmds, "remount defaults,rw"), 4u);
+  EXPECT_EQ(occurrences(cmds, "remount -r"), 4u);
+}
+
+TEST(OptSetAppend, FileLargerThanAnyReadLimitKeepsEveryByte) {
+  TempRoot root;
+  root.activate();
+  std::string big(17u << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  big.back() = '\n';
+  root.write("/opt/set/big.txt", big);
+  ASSERT_EQ(optSetAppendFile("/opt/set/big.txt", "entry\n"), 0);
+  const std::string now = root.read("/opt/set/big.txt");
+  ASSERT_EQ(now.size(), big.size() + 6);
+  EXPECT_TRUE(now.compare(0, big.size(), big) == 0);
+  EXPECT_EQ(now.substr(big.size()), "entry\n");
+}
+
+TEST(OptSetAppend, FailingRemountLeavesTheFileUntouched) {
+  TempRoot root;
+  root.activate();
+  root.write("/opt/set/log.txt", "old entry\n");
+  root.standIn("mount", kFailingMount);
+  LogCapture log;
+  EXPECT_EQ(optSetAppendFile("/opt/set/log.txt", "new entry\n"), -1);
+  EXPECT_EQ(root.read("/opt/set/log.txt"), "old entry\n");
+  EXPECT_EQ(optSetAppendFile("/opt/set/none.txt", "new entry\n"), -1);
+  EXPECT_FALSE(root.exists("/opt/set/none.txt"));
+  EXPECT_TRUE(log.contains("can't mount rw /opt/set/"));
+}
+
+TEST(OptSetAppend, UnwritablePlaceIsLoggedAndTheFileSystemGoesBackReadOnly) {
+  TempRoot root;
+  root.activate();
+  LogCapture log;
+  EXPECT_EQ(optSetAppendFile("/opt/set/no/such/folder.txt", "entry\n"), -2);
+  EXPECT_TRUE(log.contains("can't open /opt/set/no/such/folder.txt"));
+  EXPECT_NE(root.read("/var/log/commands.log").find("remount -r"), std::string::npos);
+}
