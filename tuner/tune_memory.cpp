@@ -113,7 +113,13 @@ int SearchBestTune(Works* w, int idx, int first, int end, int ant) {
 int EsisteTuneValInTabRam(Works* w, int idx, int first, int end, int ant) {
   std::shared_lock lk(w->tabTuneMut);
   if (slotLocked(w, idx, ant).valid) return 0;
-  return searchBestLocked(w, idx, first, end, ant) >= 0 ? 0 : 1;
+  if (!antOk(ant)) return 1;
+  // Any valid slot of the segment counts, however far from idx: the nearest-slot search is
+  // bounded by the segment width and misses the far edge when idx rounds up past the segment.
+  clampRange(first, end);
+  for (int j = first; j < end; ++j)
+    if (w->tabTune[ant][j].valid) return 0;
+  return 1;
 }
 
 std::string AtuFileName(int bank, int ant) {

@@ -173,3 +173,20 @@ TEST_F(TuneMemory, MissingFileGivesAnEmptyMemory) {
   LoadTabAtu(w, 7, 0);
   EXPECT_EQ(LoadTuneValFromTabRam(w, 100, 0).valid, 0);
 }
+
+TEST_F(TuneMemory, AnyValidSlotOfTheSegmentCounts) {
+  // 1799999 Hz rounds up to slot 900 but its segment is 0..899: slot 0 lies 900 slots away.
+  AtuSegment seg;
+  int idx = AtuIdxSearch(1799999, &seg);
+  ASSERT_EQ(idx, 900);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, idx, seg.first, seg.end, 0), 1);
+  SaveTuneValsuTabRam(w, entry(1, 3, 4), 0, 0);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, idx, seg.first, seg.end, 0), 0);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, idx, seg.first, seg.end, 1), 1);  // another antenna's memory
+  // A slot of the next segment does not count, nor does the end index itself unless it is idx.
+  SaveTuneValsuTabRam(w, entry(1, 3, 4), 1000, 1);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, 950, 900, 1000, 1), 1);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, 999, 900, 1000, 1), 1);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, 1000, 900, 1000, 1), 0);
+  EXPECT_EQ(EsisteTuneValInTabRam(w, 950, 900, 1000, 3), 1);
+}
