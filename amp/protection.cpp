@@ -31,8 +31,8 @@ constexpr size_t kVentolaMaxBytes = 64 * 1024;
 }  // namespace
 
 float CalcolaTemp(int reading) {
-  // A 12-bit converter cannot read above 4095: treat that (and an open thermistor) as infinite resistance.
-  if (reading >= 4095) return kTempMin;
+  // 4095 is an open thermistor: infinite resistance. Above it is no reading; the decoder rejects it.
+  if (reading >= kThermistorReadingMax) return kTempMin;
   if (reading < 0) reading = 0;
   const float R = reading * 10.0f / static_cast<float>(4095 - reading);
   float t = kTempMax;  // at or below the last entry's resistance
@@ -107,11 +107,19 @@ std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
 
 void ReadVentolaFile(Works* w) {
   std::string text;
-  if (!readWholeFile(rootPath("/opt/set/ventola.txt"), text, kVentolaMaxBytes)) {
+  if (!readWholeFile(rootPath("/opt/set/ventola.txt"), text, kVentolaMaxBytes + 1)) {
     ktrace("Ventola File not FOUND!!");
     klog(LOG_ERR, "can't open /opt/set/ventola.txt");
     w->tabVentola.clear();
     return;
+  }
+  if (text.size() > kVentolaMaxBytes) {
+    // A row cut in two would read as a different row: keep only the whole rows before the limit.
+    text.resize(kVentolaMaxBytes);
+    const size_t lastEnd = text.rfind('\n');
+    text.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
+    klog(LOG_ERR, "ventola.txt is larger than %zu bytes: only its first %zu bytes (whole rows) are read",
+         kVentolaMaxBytes, text.size());
   }
   w->tabVentola = ParseVentolaText(text);
   ktrace("N row Ventola File %d \n", static_cast<int>(w->tabVentola.size()));

@@ -10,6 +10,9 @@ struct Works;
 // Thermistor table: 34 (°C, kΩ) pairs from -40 °C to 125 °C in 5 °C steps.
 extern const float K_T_R[68];
 
+// The thermistor's converter has 12 bits: a larger number is no reading at all.
+constexpr int kThermistorReadingMax = 4095;
+
 // 12-bit thermistor reading in, °C out, clamped to -10..80.
 float CalcolaTemp(int reading);
 

@@ -19,4 +19,7 @@ struct ProtectionFields {
   // Set when the over-temperature reaction was queued while the error list was still closed
   // (before the micro's first "CP"), so the reaction is not queued again on every status reply.
   std::atomic<uint8_t> overTempQueued{0};
+  // Set while a sensor's readings are beyond the converter's range (temp1, temp2): such a reading
+  // is logged once per run and the last good temperature kept.
+  std::atomic<uint8_t> tempReadingBad[2]{};
 };

@@ -1,6 +1,7 @@
 // Decoding of the micro's replies: status, configuration blocks, settings, and the status buffer.
 #include "amp/replies.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -81,6 +82,21 @@ const char* faultName(int faults) {
 }
 
 float smoothTemp(float stored, float now) { return stored == 0.0f ? now : (9.0f * stored + now) / 10.0f; }
+
+// A number past the 12-bit range is a garbled field, not a cold heat sink: it must not read as
+// -10 °C and hide an over-temperature, so the last good temperature stays.
+void storeTemperature(Works* w, int sensor, int reading) {
+  std::atomic<float>& stored = sensor == 0 ? w->temp1 : w->temp2;
+  std::atomic<uint8_t>& bad = w->tempReadingBad[sensor];
+  if (reading > kThermistorReadingMax) {
+    if (!bad.exchange(1))
+      klog(LOG_ERR, "Linear: temperature %d reading %d is beyond the 12-bit range, %.1f C kept", sensor + 1, reading,
+           static_cast<double>(stored.load()));
+    return;
+  }
+  if (bad.exchange(0)) klog(LOG_INFO, "Linear: temperature %d readings are in range again", sensor + 1);
+  stored = smoothTemp(stored, CalcolaTemp(reading));
+}
 
 int decodeConfigBlock(Works* w, const Reply& rp) {
   std::string p = printable(rp.r, rp.len);
@@ -207,8 +223,8 @@ int decodeStatus(Works* w, const Reply& rp) {
   // 9.
   w->rawCurrent = static_cast<float>(rp.dec(16, 4));
   // 10.
-  w->temp1 = smoothTemp(w->temp1, CalcolaTemp(static_cast<int>(rp.dec(20, 4))));
-  w->temp2 = smoothTemp(w->temp2, CalcolaTemp(static_cast<int>(rp.dec(24, 4))));
+  storeTemperature(w, 0, static_cast<int>(rp.dec(20, 4)));
+  storeTemperature(w, 1, static_cast<int>(rp.dec(24, 4)));
   // 11. The fast reading is only there when the micro sends it.
   if (w->EnablePwrPeak && rp.len >= 36) {
     const float in = static_cast<float>(rp.dec(32, 4));

@@ -377,6 +377,36 @@ TEST_F(Decode, AlarmEntrySurvivesUntilTheNextTransmission) {
   EXPECT_EQ(lines(), 2);
 }
 
+// A 12-bit converter gives at most 4095: a larger number must not pass for a cold heat sink.
+TEST_F(Decode, TemperatureReadingPastTwelveBitsKeepsTheLastTemperature) {
+  decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0));
+  const float t = w->temp1.load();
+  ASSERT_NEAR(t, 25.0f, 0.1f);
+  testlib::LogCapture log;
+  decode(st(0, 0, 0, 0, 0, 0, 4096, 9999, 0));
+  EXPECT_FLOAT_EQ(w->temp1.load(), t);
+  EXPECT_FLOAT_EQ(w->temp2.load(), t);
+  decode(st(0, 0, 0, 0, 0, 0, 5000, 2048, 0));
+  EXPECT_FLOAT_EQ(w->temp1.load(), t);
+  EXPECT_EQ(log.count("temperature 1 reading "), 1u);  // once per run of bad readings
+  EXPECT_EQ(log.count("temperature 2 reading 9999"), 1u);
+
+  // A hot sink stays hot, and stays in alarm, through bad readings.
+  w->MaxTemperature = 60.0f;
+  w->temp1 = 75.0f;
+  decode(st(0, 0, 0, 0, 0, 0, 400, 2048, 0));
+  ASSERT_TRUE(ExistError(w, 2));
+  const float hot = w->temp1.load();
+  for (int i = 0; i < 20; ++i) decode(st(0, 0, 0, 0, 0, 0, 6000, 2048, 0));
+  EXPECT_FLOAT_EQ(w->temp1.load(), hot);
+  EXPECT_TRUE(ExistError(w, 2));
+  EXPECT_EQ(log.count("temperature 1 reading "), 2u);
+
+  // 4095 is a real reading (an open thermistor) and is taken.
+  decode(st(0, 0, 0, 0, 0, 0, 2048, 4095, 0));
+  EXPECT_NEAR(w->temp2.load(), (9 * t + CalcolaTemp(4095)) / 10, 1e-4);
+}
+
 TEST_F(Decode, FastPowerReadingIsClampedByModel) {
   w->EnablePwrPeak = 1;
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0, 9999));
