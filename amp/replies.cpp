@@ -10,6 +10,7 @@
 #include <string>
 
 #include "amp/link.h"
+#include "amp/pa_voltage.h"
 #include "amp/protection.h"
 #include "core/housekeeping.h"
 #include "core/works.h"
@@ -284,10 +285,7 @@ float CalcolaSWR(float fwd, float refl) {
   return swr;
 }
 
-float CalvTensVadcAmp(Works* w, int byte) {
-  const float d = (w->microCfgB == 0x31) ? 348.0f : 118.0f;
-  return static_cast<float>(byte) * 3.3f * d / 255.0f / 18.0f;
-}
+float CalvTensVadcAmp(Works* w, int byte) { return PaVoltageFromReading(byte, w->microCfgB); }
 
 int DecodeCatCmd(Works* w, const char* reply, int length) {
   if (length < 0) length = 0;

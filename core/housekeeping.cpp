@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "amp/pa_voltage.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "platform/optset.h"
@@ -32,12 +33,6 @@ std::mutex g_logTempMut;
 constexpr auto kMyTempRetry = std::chrono::seconds(5);
 std::mutex g_myTempMut;
 std::chrono::steady_clock::time_point g_myTempNextTry{};
-
-// PA voltage from the peripheral's reading byte (slot 3), with the divider of the micro's model.
-float paVoltage(Works* w) {
-  const float d = w->microCfgB == 0x31 ? 348.0f : 118.0f;
-  return w->gpioReading[3] * 3.3f * d / 255.0f / 18.0f;
-}
 
 // Parses a decimal number at the start of s; false when there is none.
 bool parseNumber(const std::string& s, float& out) {
@@ -113,7 +108,7 @@ int LogTempFunction(Works* w, int mode) {
   const float current = w->rawCurrent / 4096.0f * 14.05f;
   char values[160];
   snprintf(values, sizeof values, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->temp1.load(),
-           w->temp2.load(), w->pwrFwd.load(), w->swr.load(), paVoltage(w), current);
+           w->temp2.load(), w->pwrFwd.load(), w->swr.load(), PaVoltageFromReading(w->gpioReading[3], w->microCfgB), current);
   std::string entry = date;
   entry += (w->stStatus1 & 0x1) ? " , 1," : " , 0,";
   entry += values;

@@ -74,6 +74,19 @@ TEST_F(Housekeeping, EntriesAppendAndAlarmIsMarked) {
   EXPECT_EQ(log.find(alarm), log.size() - alarm.size());  // only the last entry is an alarm
 }
 
+// The entry's PA voltage is the status screen's: reading slot 3 through the model's divider.
+TEST_F(Housekeeping, EntryCarriesThePaVoltageOfTheModel) {
+  w->gpioReading[3] = 200;
+  w->microCfgB = 0x31;  // 200 × 3.3 × 348 / 255 / 18 = 50.04 V
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  w->microCfgB = 0x30;  // 200 × 3.3 × 118 / 255 / 18 = 16.97 V
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  std::string log = root.read("/opt/set/LOGtemp.txt");
+  size_t first = log.find(",50.0V,");
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_NE(log.find(",17.0V,", first), std::string::npos) << log;
+}
+
 TEST_F(Housekeeping, DeleteRemovesTheLog) {
   ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
   ASSERT_TRUE(root.exists("/opt/set/LOGtemp.txt"));
