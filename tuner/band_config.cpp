@@ -1,5 +1,6 @@
 // Calibration rows, filter table, band table files and banks, and the transceiver interface of a bank.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
@@ -97,8 +98,10 @@ void ParseConfigText(Works* w, const std::string& text) {
   }
   ktrace("N row Config File %d \n", static_cast<int>(count));
   std::vector<ConfigRow> rows;
+  std::vector<int> lineOf;
   rows.reserve(count);
-  forEachLine(text, 256, "config.txt", [&](char* line, int) {
+  lineOf.reserve(count);
+  forEachLine(text, 256, "config.txt", [&](char* line, int lineNo) {
     if (line[0] == ';' || rows.size() >= count) return;
     const char* p = line;
     ConfigRow r;
@@ -130,7 +133,19 @@ void ParseConfigText(Works* w, const std::string& text) {
            r.tuneparC[1], r.tuneparL[2], r.tuneparC[2], r.tuneparL[3], r.tuneparC[3], r.tuneparL[4], r.tuneparC[4],
            r.step);
     rows.push_back(r);
+    lineOf.push_back(lineNo);
   });
+  // A pair with 0 counts gives no coefficient (infinite or not a number). The row stays, its
+  // threshold words are capped like any other, but the calibration needs fixing. The last row
+  // only closes the range before it, so its pairs are never used.
+  for (size_t i = 0; i + 1 < rows.size(); ++i) {
+    const ConfigRow& r = rows[i];
+    const std::pair<const char*, float> ks[] = {{"forward", r.K0}, {"reflected", r.K1}, {"input", r.K2}};
+    for (auto [name, k] : ks)
+      if (!std::isfinite(k))
+        klog(LOG_ERR, "config.txt: line %d: %s power pair gives no coefficient (0 counts?), its thresholds are capped",
+             lineOf[i], name);
+  }
   std::unique_lock lk(w->tablesMut);
   w->configRows = std::move(rows);
   w->numConfigRows = static_cast<int>(w->configRows.size());
@@ -138,7 +153,7 @@ void ParseConfigText(Works* w, const std::string& text) {
 
 void ReadConfigFile(Works* w) {
   std::string text;
-  if (!readWholeFile(rootPath("/opt/set/config.txt"), text, 4u << 20)) {
+  if (!readUnitFile(rootPath("/opt/set/config.txt"), text, "config.txt")) {
     ktrace("Config File not FOUND!!");
     klog(LOG_ERR, "can't open /opt/set/config.txt");
     return;
@@ -178,7 +193,7 @@ void ParseFilterText(Works* w, const std::string& text) {
 
 void LoadTabFiltri(Works* w) {
   std::string text;
-  if (!readWholeFile(rootPath("/opt/set/filter.txt"), text, 4u << 20)) {
+  if (!readUnitFile(rootPath("/opt/set/filter.txt"), text, "filter.txt")) {
     ktrace("Filter File not FOUND!!\n");
     std::unique_lock lk(w->tablesMut);
     for (auto& r : w->tabFiltri) r.enable = 0;
@@ -263,7 +278,7 @@ int ParseAntennaText(Works* w, const std::string& text) {
 
 int LoadTabConfig(Works* w, int bank) {
   std::string text;
-  if (!readWholeFile(rootPath(AntennaFileName(bank)), text, 4u << 20)) {
+  if (!readUnitFile(rootPath(AntennaFileName(bank)), text, "antenna file")) {
     std::unique_lock lk(w->tablesMut);
     for (auto& r : w->tabAntenna) r.ampEnable = 0;
     initBandsLocked(w, 0);
@@ -445,7 +460,7 @@ void CopyBank(Works* w, int from, int to) {
     std::vector<TuneMem> mem(kTuneMemSlots);
     for (int a = 0; a < kTuneMemAntennas; ++a) {
       std::string text;
-      if (!readWholeFile(rootPath(AtuFileName(from, a)), text, 4u << 20)) text.clear();
+      if (!readUnitFile(rootPath(AtuFileName(from, a)), text, "atu file")) text.clear();
       ParseAtuInto(text, mem.data());
       ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
       optSetWriteFile(AtuFileName(to, a), AtuText(mem.data()));
@@ -454,7 +469,7 @@ void CopyBank(Works* w, int from, int to) {
     int n = kBandRows;
     int tag = 0;
     std::string text;
-    if (readWholeFile(rootPath(AntennaFileName(from)), text, 4u << 20))
+    if (readUnitFile(rootPath(AntennaFileName(from)), text, "antenna file"))
       tag = parseAntennaRows(text, rows, n);
     else
       initDefaultRows(rows, 0);

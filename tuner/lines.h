@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/log.h"
+#include "platform/optset.h"
 
 namespace tuner_detail {
 
@@ -34,6 +35,23 @@ void forEachLine(const std::string& text, size_t bufSize, const char* file, F f)
     f(buf, lineNo);
     pos = (nl == std::string::npos) ? text.size() : nl + 1;
   }
+}
+
+// Size limit of the configuration and memory files (far above any real one).
+inline constexpr size_t kMaxFileBytes = 4u << 20;
+
+// Reads the file at absPath (already under the root) for the readers above. A file larger than
+// the limit is logged and cut after its last whole line within the limit, so a line torn by the
+// cut is never read as data. False when the file cannot be opened.
+inline bool readUnitFile(const std::string& absPath, std::string& out, const char* file) {
+  if (!readWholeFile(absPath, out, kMaxFileBytes + 1)) return false;
+  if (out.size() > kMaxFileBytes) {
+    out.resize(kMaxFileBytes);
+    size_t nl = out.rfind('\n');
+    out.resize(nl == std::string::npos ? 0 : nl + 1);
+    klog(LOG_ERR, "%s: larger than %zu bytes, only its first %zu bytes are read", file, kMaxFileBytes, out.size());
+  }
+  return true;
 }
 
 inline bool isBlankLine(const char* s) {

@@ -177,7 +177,7 @@ void ParseTabAtu(Works* w, const std::string& text, int ant) {
 void LoadTabAtu(Works* w, int bank, int ant) {
   if (!antOk(ant)) return;
   std::string text;
-  if (!readWholeFile(rootPath(AtuFileName(bank, ant)), text, 4u << 20)) text.clear();
+  if (!readUnitFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
   ParseTabAtu(w, text, ant);
 }
 
@@ -280,7 +280,7 @@ int SaveTuneToBank(Works* w, int bank, int ant) {
     return -1;
   }
   std::string text;
-  if (!readWholeFile(rootPath(AtuFileName(bank, ant)), text, 4u << 20)) text.clear();
+  if (!readUnitFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
   ParseAtuInto(text, mem.data());
   if (idx >= 0 && idx < kTuneMemSlots) mem[idx] = e;
   ktrace("SaveTabAtu Bank%i , antenna %i\n", bank, ant);

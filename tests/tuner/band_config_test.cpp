@@ -359,3 +359,44 @@ TEST_F(BandConfig, BankNumbersWithoutABankAreRefused) {
   EXPECT_FALSE(root.exists(AntennaFileName(0)));
   EXPECT_FALSE(root.exists(AtuFileName(1, 2)));
 }
+
+TEST_F(BandConfig, UnusableCalibrationAndOversizedFilesAreLogged) {
+  testlib::LogCapture log;
+  StderrCapture quiet;
+  // Line 2 has 0 forward counts, line 3 no reflected pair at all; the closing line is not a row
+  // whose numbers are used.
+  ParseConfigText(w,
+                  "; calibration\n"
+                  "1800000 0 100 0 25 2000 10 3000 0 20 10 30 120\n"
+                  "3500000 0 100 4000 0 0 10 3000 0 20 10 30 120\n"
+                  "7000000 0 100 4000 25 2000 10 3000 0 20 10 30 120\n"
+                  "60000000 0\n");
+  ASSERT_EQ(w->numConfigRows.load(), 4);  // the rows stay
+  EXPECT_TRUE(log.contains("config.txt: line 2: forward power pair gives no coefficient"));
+  EXPECT_TRUE(log.contains("config.txt: line 3: reflected power pair gives no coefficient"));
+  EXPECT_EQ(log.count("gives no coefficient"), 2u);
+  w->freq = 1900000;
+  w->curConfigRow = -1;
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(drain(), std::vector<int>{LIN_TS});
+  EXPECT_GE(w->tsFwd.load(), 0);
+  EXPECT_LE(w->tsFwd.load(), 4095);
+
+  // A memory file past the size limit: logged, and the line torn by the limit is not read.
+  std::string text = "3130 14200000 1 1 5 5\n";
+  const std::string pad = ";" + std::string(99, 'x') + "\n";
+  while (text.size() + pad.size() <= (4u << 20) - 10) text += pad;
+  text += ";" + std::string((4u << 20) - 10 - text.size() - 2, 'y') + "\n";  // 10 bytes short of the limit
+  text += "4000 31000000 1 1 9 9\n";  // crosses the limit
+  text += "4001 31050000 1 1 9 9\n";
+  root.write(AtuFileName(2, 0), text);
+  LoadTabAtu(w, 2, 0);
+  EXPECT_TRUE(log.contains("atu file: larger than 4194304 bytes, only its first"));
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 3130, 0).L, 5);
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 4000, 0).valid, 0);
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 4001, 0).valid, 0);
+  // Within the limit nothing is said.
+  root.write(AtuFileName(2, 0), "3130 14200000 1 1 5 5\n");
+  LoadTabAtu(w, 2, 0);
+  EXPECT_EQ(log.count("larger than"), 1u);
+}
