@@ -81,8 +81,10 @@ void ReadCPUTemp(Works* w) {
       size_t nl2 = out.find('\n', nl + 1);
       second = out.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1).substr(0, 31);
     }
-    ok = parseNumber(first, cpu) && second.size() > 5 && parseNumber(second.substr(5, 4), gpu);
+    ok = parseNumber(first, cpu);
   }
+  // The GPU line is optional: a board or helper without it still has a CPU temperature.
+  const bool gpuOk = ok && second.size() > 5 && parseNumber(second.substr(5, 4), gpu);
   if (!ok) {
     // A missing or broken helper must not stop the amplifier: keep the last temperatures.
     {
@@ -95,7 +97,13 @@ void ReadCPUTemp(Works* w) {
   }
   if (w->cpuTempFault.exchange(0)) klog(LOG_INFO, "my_temp answers again");
   w->cpuTemp = cpu;
-  w->gpuTemp = gpu;
+  if (gpuOk) {
+    if (w->gpuTempMissing.exchange(0)) klog(LOG_INFO, "my_temp gives the GPU temperature again");
+    w->gpuTemp = gpu;
+  } else if (!w->gpuTempMissing.exchange(1)) {
+    klog(LOG_ERR, "my_temp gave no GPU temperature: it keeps its last value %.1f",
+         static_cast<double>(w->gpuTemp.load()));
+  }
 }
 
 int LogTempFunction(Works* w, int mode) {

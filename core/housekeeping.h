@@ -12,6 +12,7 @@ void AggFWThread(Works* works);
 int LogTempFunction(Works* works, int mode);
 
 // cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.
+// Output with a CPU line but no usable GPU line updates cpuTemp and keeps gpuTemp (logged once).
 void ReadCPUTemp(Works* works);
 // Refreshes the date text when the second has changed.
 void ReadDataOra(Works* works);

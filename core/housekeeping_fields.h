@@ -27,6 +27,8 @@ struct HousekeepingFields {
   std::atomic<float> cpuTemp{0};
   std::atomic<float> gpuTemp{0};
   std::atomic<uint8_t> cpuTempFault{0};
+  // The helper answers without a usable GPU line: gpuTemp keeps its last value (logged once).
+  std::atomic<uint8_t> gpuTempMissing{0};
 
   // "%Y-%m-%d %H:%M:%S", local time; written by the supervisor, read by the log writers.
   // Read it through getDataOra (core/housekeeping.h): dateMut keeps the text whole.

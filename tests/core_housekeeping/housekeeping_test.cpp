@@ -149,6 +149,31 @@ TEST_F(Housekeeping, GarbledHelperOutputKeepsTheLastValues) {
   EXPECT_EQ(log.count("my_temp failed"), 1u);
 }
 
+TEST_F(Housekeeping, CpuLineAloneUpdatesTheCpuAndKeepsTheLastGpu) {
+  root.standIn("my_temp", "#!/bin/sh\necho 47.5\necho \"temp=52.1'C\"\n");
+  ReadCPUTemp(w.get());
+  ASSERT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  testlib::LogCapture log;
+  root.standIn("my_temp", "#!/bin/sh\necho 48.5\n");
+  ReadCPUTemp(w.get());
+  EXPECT_FLOAT_EQ(w->cpuTemp, 48.5f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  root.standIn("my_temp", "#!/bin/sh\necho 49.5\necho temp=\n");  // a GPU line with no number
+  ReadCPUTemp(w.get());
+  EXPECT_FLOAT_EQ(w->cpuTemp, 49.5f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  EXPECT_EQ(log.count("no GPU temperature"), 1u);
+  EXPECT_FALSE(log.contains("my_temp failed"));
+  EXPECT_EQ(w->cpuTempFault, 0);
+  // The GPU line comes back.
+  root.standIn("my_temp", "#!/bin/sh\necho 50.5\necho \"temp=53.0'C\"\n");
+  ReadCPUTemp(w.get());
+  EXPECT_FLOAT_EQ(w->gpuTemp, 53.0f);
+  root.standIn("my_temp", "#!/bin/sh\necho 51.5\n");
+  ReadCPUTemp(w.get());
+  EXPECT_EQ(log.count("no GPU temperature"), 2u);  // a new outage is told again
+}
+
 TEST_F(Housekeeping, DateTextRefreshedAtMostOncePerSecond) {
   ReadDataOra(w.get());
   char text[80];
