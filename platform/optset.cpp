@@ -52,23 +52,27 @@ bool readWholeFile(const std::string& path, std::string& out, size_t maxBytes) {
   return true;
 }
 
-bool atomicWriteFile(const std::string& path, const std::string& content) {
-  std::string tmp = path + ".tmpXXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) return false;
+// Writes all of content, through short writes and signals; false on an error (errno kept).
+static bool writeAll(int fd, const std::string& content) {
   const char* p = content.data();
   size_t left = content.size();
-  bool ok = true;
   while (left > 0) {
     ssize_t w = write(fd, p, left);
     if (w < 0) {
       if (errno == EINTR) continue;
-      ok = false;
-      break;
+      return false;
     }
     p += w;
     left -= static_cast<size_t>(w);
   }
+  return true;
+}
+
+bool atomicWriteFile(const std::string& path, const std::string& content) {
+  std::string tmp = path + ".tmpXXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, content);
   // The operator's files are world-readable on the unit, like the files fopen() used to create.
   if (ok) ok = fchmod(fd, 0644) == 0;
   if (ok) ok = fsync(fd) == 0;
@@ -117,19 +121,7 @@ int optSetAppendFile(const std::string& absPath, const std::string& content) {
   } else {
     struct stat st;
     const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
-    const char* p = content.data();
-    size_t left = content.size();
-    bool ok = true;
-    while (left > 0) {
-      ssize_t w = write(fd, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
+    bool ok = writeAll(fd, content);
     // The operator's files are world-readable on the unit, whatever the process's umask.
     if (ok && created) ok = fchmod(fd, 0644) == 0;
     if (ok) ok = fsync(fd) == 0;
