@@ -298,7 +298,10 @@ int SaveTabConfig(Works* w, int bank) {
   return rc;
 }
 
-void SaveToBank(Works* w, int bank, int antenna) {
+namespace {
+// Records the manual choice in the band row of the frequency and writes the table; the caller holds
+// bankMut, so the table in RAM is the bank's own.
+void saveToBankLocked(Works* w, int bank, int antenna) {
   {
     std::unique_lock lk(w->tablesMut);
     uint64_t f = w->freq;
@@ -315,6 +318,18 @@ void SaveToBank(Works* w, int bank, int antenna) {
     }
   }
   SaveTabConfig(w, bank);
+}
+}  // namespace
+
+void SaveToBank(Works* w, int bank, int antenna) {
+  std::lock_guard lk(w->bankMut);
+  // The table in RAM belongs to the active bank: written under another bank's name it would
+  // replace that bank's table.
+  if (bank != w->NumBanco) {
+    klog(LOG_ERR, "SaveToBank: bank %d is not the active bank %d, not saved", bank, w->NumBanco.load());
+    return;
+  }
+  saveToBankLocked(w, bank, antenna);
 }
 
 // ---- banks and interface -----------------------------------------------------------------------
@@ -378,7 +393,7 @@ void ChangeInterfaceBanco(Works* w) {
     int m = w->ModeWorkIdx + 1;
     if (m > 2 || m < 0) m = 0;
     w->ModeWorkIdx = m;
-    SaveToBank(w, w->NumBanco, w->antennaIdx);
+    saveToBankLocked(w, w->NumBanco, w->antennaIdx);
   }
   SetModeWorkIDX(w);
 }

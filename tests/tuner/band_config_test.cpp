@@ -119,6 +119,7 @@ TEST_F(BandConfig, MissingOrDamagedBandFiles) {
 }
 
 TEST_F(BandConfig, SaveToBankRecordsTheManualChoiceInTheBandOfTheFrequency) {
+  w->NumBanco = 0;
   InitTabAntenna(w, 0);
   w->freq = 14350000;  // on the upper edge of 20 m
   w->atuBypass = 0;
@@ -134,6 +135,17 @@ TEST_F(BandConfig, SaveToBankRecordsTheManualChoiceInTheBandOfTheFrequency) {
   w->attState = 4;
   SaveToBank(w, 0, 2);
   EXPECT_EQ(w->tabAntenna[5].ampEnable, 0);
+}
+
+TEST_F(BandConfig, SaveToBankNeverWritesTheActiveTableUnderAnotherBank) {
+  w->NumBanco = 1;
+  InitTabAntenna(w, 0);
+  root.write("/opt/set/antenna_b2.txt", "!Gen\nkeep 1 2 0 0 0 0 0.0\n");
+  w->freq = 14200000;
+  testlib::LogCapture log;
+  SaveToBank(w, 2, 1);
+  EXPECT_EQ(root.read("/opt/set/antenna_b2.txt"), "!Gen\nkeep 1 2 0 0 0 0 0.0\n");
+  EXPECT_TRUE(log.contains("SaveToBank: bank 2 is not the active bank 1, not saved"));
 }
 
 TEST_F(BandConfig, FailedRemountLeavesTheFileAlone) {
