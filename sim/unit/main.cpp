@@ -1,5 +1,7 @@
 // korvane-sim: builds a simulated root, runs the unit in it against the simulated devices, takes snapshots.
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -112,7 +114,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   }
   g_child = pid;
   int status = 0;
-  double elapsed = 0;
+  long ticks = 0;  // tenths of a second since the unit started
+  const long shotTicks = shotEvery > 0 ? std::max(1L, std::lround(shotEvery * 10)) : 0;
   int shotNo = 0, changeNo = 0;
   std::string lastScreen;
   auto recordChange = [&] {
@@ -132,8 +135,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
       usleep(20000);
       recordChange();
     }
-    elapsed += 0.1;
-    if (shotEvery > 0 && static_cast<int>(elapsed * 10) % std::max(1, static_cast<int>(shotEvery * 10)) == 0) {
+    ++ticks;
+    if (shotTicks > 0 && ticks % shotTicks == 0) {
       sim::writeScreenPng(root, root + "/screen.png");
       if (!shotsPrefix.empty()) {
         char name[64];
@@ -141,7 +144,7 @@ int runUnit(const std::string& dir, int argc, char** argv) {
         sim::writeScreenPng(root, shotsPrefix + name);
       }
     }
-    if (exitAfter > 0 && elapsed >= exitAfter && !g_stop) {
+    if (exitAfter > 0 && ticks >= std::lround(exitAfter * 10) && !g_stop) {
       g_stop = 1;
       kill(pid, SIGINT);
     }
