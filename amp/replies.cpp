@@ -171,23 +171,23 @@ void faults(Works* w, int f) {
 int decodeStatus(Works* w, const Reply& rp) {
   if (rp.len < 30) return rejectReply(w, rp, "status reply too short");
 
-  // 1.
+  // The error reset's follow-up, once its burst went out.
   if (w->errorResend == 2) {
     GestErroreSerial(w);
     ktrace(">>> ERRORI: End Gest Errori!!\n");
     w->errorResend = 0;
   }
-  // 2.
+  // Status bytes and faults.
   int s0 = rp.hex(2), s1 = rp.hex(3);
   // Position 28 is the low nibble and 29 the high one.
   const int f = ((rp.hex(29) * 16) | rp.hex(28)) & 0xFF;
   w->stStatus0 = s0;
   w->stStatus1 = s1;
   w->stFaults = f;
-  // 3. - 4.
+  // Stand-by and attenuator as the micro reports them.
   syncBypass(w, s1);
   if (ExistError(w, 4)) stateFromStatus(w, s0, s1);
-  // 5. - 6.
+  // Faults, and the alarm with its acknowledgement.
   faults(w, f);
   if (s1 & 0x2) {
     AddErrore(w, 1);
@@ -196,7 +196,7 @@ int decodeStatus(Works* w, const Reply& rp) {
     clearAcknowledge(w);
   }
   if (!(s1 & 0x4)) clearAcknowledge(w);
-  // 7. On the first reply of a transmission only: while it lasts, an alarm has ended the log on
+  // Temperature log, on the first reply of a transmission only: while it lasts, an alarm has ended the log on
   // purpose, and the alarm entry must stay for the operator to read.
   const bool tx = s1 & 0x1;
   const bool txBefore = w->logTempTxBefore.exchange(tx ? 1 : 0);
@@ -207,7 +207,7 @@ int decodeStatus(Works* w, const Reply& rp) {
     LogTempFunction(w, 0);
     w->logTempActive = 1;
   }
-  // 8.
+  // Powers from the coupler counts, and the SWR.
   const float k0 = SearchK(w, 0), k1 = SearchK(w, 1), k2 = SearchK(w, 2), k3 = SearchK(w, 3);
   const float pw = static_cast<float>(rp.dec(4, 4)), fwd = static_cast<float>(rp.dec(8, 4)),
               refl = static_cast<float>(rp.dec(12, 4));
@@ -221,22 +221,21 @@ int decodeStatus(Works* w, const Reply& rp) {
   w->pwrFwd = pFwd;
   w->pwrRefl = pRefl;
   w->swr = CalcolaSWR(pFwd, pRefl);
-  // 9.
   w->rawCurrent = static_cast<float>(rp.dec(16, 4));
-  // 10.
+  // Current and the two thermistors.
   storeTemperature(w, 0, static_cast<int>(rp.dec(20, 4)));
   storeTemperature(w, 1, static_cast<int>(rp.dec(24, 4)));
-  // 11. The fast reading is only there when the micro sends it.
+  // The fast reading is only there when the micro sends it.
   if (w->EnablePwrPeak && rp.len >= 36) {
     const float in = static_cast<float>(rp.dec(32, 4));
     const float limit = (w->microCfgB == 0x31) ? 130.0f : 70.0f;
     float p = k0 * in * in;
     w->pwrIn = p > limit ? limit : p;
   }
-  // 12.
+  // Fan and over-temperature.
   searchPercentVentola(w);
   ControlloSovraTemperatura(w);
-  // 13.
+  // What the link sends next.
   w->linearProcessStatus = NextStateAfterStatus(w, w->tuneState.load());
   return kPauseStatus;
 }

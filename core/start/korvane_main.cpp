@@ -148,12 +148,12 @@ int korvaneMain(int argc, char** argv) {
   }
   openlog("korvane", LOG_PID, LOG_USER);
 
-  // 1.
+  // Banner.
   ktrace("START Main ----------------------------------------------------------------\n");
   ktrace("KORVANE version %s\n", kVersion);
   klog(LOG_INFO, "KORVANE version %s", kVersion);
 
-  // 2.
+  // Screen first: without it there is nothing to run the unit with.
   Screen* screen = fbInit();
   if (!screen) {
     klog(LOG_ERR, "no screen: the framebuffer could not be opened, the program stops");
@@ -161,7 +161,7 @@ int korvaneMain(int argc, char** argv) {
     return 1;
   }
 
-  // 3. The record lives as long as the process; threads may still read it during exit.
+  // The record lives as long as the process; threads may still read it during exit.
   static Works works;
   static Mirtsetup setupRecord;
   static std::mutex serMut, wsockMut, connMut;
@@ -174,7 +174,7 @@ int korvaneMain(int argc, char** argv) {
   w->connMut = &connMut;
   g_running = &w->running;
 
-  // 4.
+  // Defaults and the hooks that let lower subsystems start threads.
   InitGlobalVar(w);
   StepTune1 = 8;
   // The error list's remote restart starts these threads again; they live here, above the display.
@@ -190,7 +190,7 @@ int korvaneMain(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 
-  // 5. The record holds its defaults before the readers that come ahead of the setup file.
+  // Configuration. The record holds its defaults before the readers that come ahead of the setup file.
   initSetup(w);
   ReadConfigFile(w);
   InitMicroCmd(w);
@@ -198,62 +198,55 @@ int korvaneMain(int argc, char** argv) {
   LoadTabFiltri(w);
   readSetup(w);
   LoadAllBankTable(w);
-  // 6.
   ktrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
-  // 7.
+  // Spectrum buffers.
   memset(w->spectrumA, 0, sizeof w->spectrumA);
   memset(w->spectrumB, 0, sizeof w->spectrumB);
   memset(w->spectrumHeader, 0, sizeof w->spectrumHeader);
-  // 8.
+  // LAN settings and fonts.
   ReadLanParam(w);
-  // 9.
   for (const FontSlot& f : kFonts) TTFLoad(rootPath(f.path).c_str(), f.height, f.slot);
-  // 10.
+  // GPIO and the amplifier link.
   if (getFlag(w->setup->EnableGPIO) == '1') startThread(thrGPIO, GPIO, w, "GPIO");
   StartThreadLinear(w);
-  // 11.
   startupSleepMs(1000);
   waitBIX = 5;
   w->lastActivity = time(nullptr);
-  // 12.
+  // Start screen: the 120 W one once the micro has said it is that model.
   showScreen(w, w->microCfgB == 0x31 ? "start120" : "start");
-  // 13.
+  // Loading countdown.
   startInitThread = 1;
   startThread(thInit, LoadThread, w, "LoadThread");
   startupSleepMs((waitBIX + 1) * 1000L);
   startInitThread = 0;
   // Its last pass is at most a second away; waiting for it keeps the countdown off the next screen.
   joinThread(thInit);
-  // 14.
+  // Marker clean-up, then the interface page.
   startThread(thAggFw, AggFWThread, w, "AggFWThread");
-  // 15.
   showScreen(w, "statusB");
-  // 16.
+  // Menus, buttons and the transceiver's frequency.
   InitMenuMirt(w);
   LoadButtons(w);
   SerParam p;
   getParameters(w, &p);
   // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.
   if (p.freqCur != 0) w->freq = p.freqCur;
-  // 17.
+  // Remote audio compression.
   OpusSetUp(w);
-  // 18.
+  // Keyboard, remote link and transceiver threads.
   if (getFlag(w->setup->EnableKeyb) == '1') startThread(thrKey, keyb, w, "keyb");
-  // 19.
   StartThreadSoket(w);
   StartThreadBIX(w);
-  // 20.
   Mirtsetup* s = w->setup;
   if (getFlag(s->EnableWrite) == '1' || getFlag(s->EnableRead) == '1' || getFlag(s->EnableCAT) == '1' ||
       getFlag(s->EnableFFT) == '1') {
     StartThreadCommRemote(w);
     w->remoteMode = 1;
   }
-  // 21.
   StartThreadCATserial(w);
-  // 22.
+  // The supervisor.
   if (getFlag(s->EnableTime) == '1') startThread(thrTime, timer, w, "timer");
-  // 23.
+  // Run until something drops running.
   while (w->running) sleepMs(1000);
 
   // Shutdown.
