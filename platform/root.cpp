@@ -2,11 +2,9 @@
 #include "platform/root.h"
 
 #include <cstdlib>
-#include <mutex>
 
 namespace {
 std::string g_root = "/";
-std::once_flag g_envOnce;
 }  // namespace
 
 void setRootPrefix(std::string_view root) {

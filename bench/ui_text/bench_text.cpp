@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/fb.h"
+#include "ui/memory_screen.h"
 #include "ui/text.h"
 
 namespace {
@@ -30,19 +31,8 @@ const Label kFrame[] = {
     {10, 400, 410, "Spectrum 160k"}, {6, 20, 20, "Amp link OK"},       {6, 300, 20, "CAT 115200"},
 };
 
-struct Frame {
-  Screen s;
-  std::vector<uint8_t> back, work;
-  Frame() {
-    s.width = 800;
-    s.height = 480;
-    s.pixelSize = 4;
-    s.lineSize = 3200;
-    s.memSize = 3200 * 480;
-    back.assign(s.memSize, 0x30);
-    work = back;
-    s.backBuf = back.data();
-    s.workBuf = work.data();
+struct Frame : MemoryScreen {
+  Frame() : MemoryScreen(800, 480, 4, 0x30) {
     static const bool fonts = [] {
       TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 24, 0);
       TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 22, 1);

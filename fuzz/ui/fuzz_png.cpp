@@ -11,29 +11,21 @@
 #include "core/works.h"
 #include "platform/log.h"
 #include "ui/fb.h"
+#include "ui/memory_screen.h"
 #include "ui/png.h"
 
 namespace {
 
 bool g_refused = false;
 
-struct Fixture {
-  Screen s;
-  std::vector<uint8_t> work, back, mem, pattern;
+struct Fixture : MemoryScreen {
+  std::vector<uint8_t> pattern;
   std::unique_ptr<Works> works = std::make_unique<Works>();
   std::string base;
-  Fixture() {
-    s.width = 64;
-    s.height = 48;
-    s.pixelSize = 4;
-    s.lineSize = 256;
-    s.memSize = 256 * 48;
+  Fixture() : MemoryScreen(64, 48) {
     pattern.resize(s.memSize);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 37 + 11);
     work = back = mem = pattern;
-    s.workBuf = work.data();
-    s.backBuf = back.data();
-    s.screenMem = mem.data();
     works->fb = &s;
     base = "/tmp/kfuzzpng" + std::to_string(getpid());
     snprintf(works->pngName, sizeof works->pngName, "%s", base.c_str());

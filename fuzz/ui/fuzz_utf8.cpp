@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/fb.h"
+#include "ui/memory_screen.h"
 #include "ui/text.h"
 
 namespace {
@@ -33,18 +34,8 @@ size_t encode(unsigned cp, unsigned char out[4]) {
   return 4;
 }
 
-struct SmallScreen {
-  Screen s;
-  std::vector<uint8_t> work;
-  SmallScreen() {
-    s.width = 64;
-    s.height = 32;
-    s.pixelSize = 4;
-    s.lineSize = 256;
-    s.memSize = 256 * 32;
-    work.assign(s.memSize, 0);
-    s.workBuf = work.data();
-  }
+struct SmallScreen : MemoryScreen {
+  SmallScreen() : MemoryScreen(64, 32) {}
 };
 
 }  // namespace

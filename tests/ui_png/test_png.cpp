@@ -18,31 +18,19 @@
 #include "core/works.h"
 #include "platform/log.h"
 #include "ui/fb.h"
+#include "ui/memory_screen.h"
 #include "ui/png.h"
 
 namespace {
 
 // An in-memory 4-byte screen whose three buffers start filled with distinct patterns.
-struct TestScreen {
-  Screen s;
-  std::vector<uint8_t> work, back, mem;
-  TestScreen(int w = 800, int h = 480, unsigned ps = 4) {
-    s.width = w;
-    s.height = h;
-    s.pixelSize = ps;
-    s.lineSize = static_cast<unsigned>(w) * ps;
-    s.memSize = s.lineSize * static_cast<unsigned>(h);
-    work.resize(s.memSize);
-    back.resize(s.memSize);
-    mem.resize(s.memSize);
+struct TestScreen : MemoryScreen {
+  TestScreen(int w = 800, int h = 480, unsigned ps = 4) : MemoryScreen(w, h, ps) {
     for (size_t i = 0; i < s.memSize; ++i) {
       work[i] = static_cast<uint8_t>(i * 7 + 1);
       back[i] = static_cast<uint8_t>(i * 13 + 5);
       mem[i] = static_cast<uint8_t>(i * 3 + 9);
     }
-    s.workBuf = work.data();
-    s.backBuf = back.data();
-    s.screenMem = mem.data();
   }
 };
 
