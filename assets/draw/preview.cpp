@@ -67,7 +67,7 @@ void Strips(Canvas& c, const PreviewFonts& f) {
   }
   Outline(c, 1, 307, 400, 332, Rgb{100, 100, 100});
   Outline(c, 405, 307, 799, 332, Rgb{100, 100, 100});
-  f.slot8.Draw(c, 10, 327, "PA Temp1: 31.5\xC2\xB0" "C      Temp2: 29.0\xC2\xB0" "C", Rgb{0, 200, 0});
+  f.slot8.Draw(c, 10, 327, "PA Temp1: 31.5\u00B0C      Temp2: 29.0\u00B0C", Rgb{0, 200, 0});
   f.slot8.Draw(c, 415, 327, "PA Voltage: 13.6V       Current: 08.2A", Rgb{0, 200, 0});
 }
 
@@ -150,9 +150,9 @@ std::vector<NamedScreen> DrawPreviews(const std::vector<NamedScreen>& screens, c
                               "K0042 (EU), TYPE: EU, MAXPOWER: 60W",
                               "FWD:35.0, RFL:0.4 , PW:2.1, SWR:1.2",
                               "14070000Hz",
-                              "Current:008.2A (2391.0), Tbrd:31.50\xC2\xB0" "C, Thsk:29.00\xC2\xB0" "C",
-                              "CPU:48.3\xC2\xB0" "C, GPU:48.3\xC2\xB0" "C",
-                              "Set Point Alarm 55.00\xC2\xB0" "C",
+                              "Current:008.2A (2391.0), Tbrd:31.50\u00B0C, Thsk:29.00\u00B0C",
+                              "CPU:48.3\u00B0C, GPU:48.3\u00B0C",
+                              "Set Point Alarm 55.00\u00B0C",
                               "IP:192.168.1.50, NetMask:255.255.255.0 ",
                               "Gateway:192.168.1.1, DNS:192.168.1.1 ",
                               "State 0x00 0x00,LAN:not connected,Audio:not found,ES:0,ER:0",
