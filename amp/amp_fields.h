@@ -12,6 +12,18 @@ struct AmpFields {
   std::atomic<int> cmdQueueWrite{0};
   std::atomic<int> cmdBurst{0};
   std::mutex cmdQueueMut;
+  // Protection and reset commands waiting ahead of the ring (under cmdQueueMut).
+  int urgentQueue[64]{};
+  int urgentCount = 0;
+  // Commands refused by a full ring in the current run of refusals (under cmdQueueMut).
+  int queueRefused = 0;
+  // While set (an over-temperature episode), "protection off" is sent as "protection on" and any
+  // attenuator as the protection pad: whatever was queued or reordered, protection holds.
+  std::atomic<uint8_t> protectionHeld{0};
+  // Set once the link answered a micro reset (faults bit 7); cleared when the bit is seen clear.
+  std::atomic<uint8_t> microResetHandled{0};
+  // Replies ignored because they answered another command.
+  std::atomic<int> repliesIgnored{0};
   // 0 idle, 1 the error handling queued its commands, 2 they have all been sent.
   std::atomic<int> errorResend{0};
   std::atomic<int> linearProcessStatus{0};

@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr int kReplyBufSize = 500;
 constexpr int kReplyTimeoutMs = 1500;
 constexpr int kRetryMax = 3;
 constexpr int kErrorHoldOff = 2000;
@@ -97,10 +96,15 @@ void runCommandState(Works* w, int s) {
       sendCmd(w, cmd, s);
       break;
     case LIN_CP: sendCmd(w, "CPFFFF;", s); break;
-    case LIN_AT: SetAttenuatorCMD(w, w->Attenuator.load(), s); break;
-    case LIN_AT_TUNE: SetAttenuatorCMD(w, w->AttenuatorTune.load(), s); break;
+    // While protection holds, no queued or reordered command may take the pad out or the
+    // protection off: those are sent as the protection's own.
+    case LIN_AT: SetAttenuatorCMD(w, w->protectionHeld ? 3 : w->Attenuator.load(), s); break;
+    case LIN_AT_TUNE: SetAttenuatorCMD(w, w->protectionHeld ? 3 : w->AttenuatorTune.load(), s); break;
     case LIN_AT_PROT: SetAttenuatorCMD(w, 3, s); break;
-    case LIN_MP0: sendCmd(w, "MP0;", s); break;
+    case LIN_MP0:
+      if (w->protectionHeld) ktrace("Linear: MP0 sent as MP1, over-temperature protection holds\n");
+      sendCmd(w, w->protectionHeld ? "MP1;" : "MP0;", s);
+      break;
     case LIN_MP1: sendCmd(w, "MP1;", s); break;
     case LIN_AB0:
       sendCmd(w, "AB0;", s);
@@ -190,32 +194,120 @@ void runCommandState(Works* w, int s) {
 
 }  // namespace
 
-int IncPNTIn_CMDLinear(int state, Works* w) {
-  if (!isCommandState(state)) {
-    klog(LOG_ERR, "Linear: command state %d refused (not a command)", state);
-    return -1;
+namespace {
+
+thread_local int t_urgentDepth = 0;
+
+// Commands that set one thing in the micro: the newer one makes the older pointless. Others
+// (clearing protections, the version and configuration reads, the loader) keep every request.
+int urgentKind(int s) {
+  switch (s) {
+    case LIN_MP0: case LIN_MP1: return LIN_MP0;
+    case LIN_AB0: case LIN_AB1: return LIN_AB0;
+    case LIN_AT: case LIN_AT_TUNE: case LIN_AT_PROT: return LIN_AT;
+    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
+    case LIN_SA: case LIN_FA: case LIN_FS: case LIN_AN: case LIN_TS: case LIN_FN: case LIN_SF: return s;
+    default: return -1;
   }
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+}
+
+// The selection's commands read their value when they are sent, so one pending entry of a kind
+// carries the newest value; protection commands are not among these and are never merged.
+int replaceKind(int s) {
+  switch (s) {
+    case LIN_FA: case LIN_SF: case LIN_TS: case LIN_SA: case LIN_AT: return s;
+    case LIN_AB0: case LIN_AB1: return LIN_AB0;
+    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
+    default: return -1;
+  }
+}
+
+// With cmdQueueMut held.
+bool urgentAppendLocked(Works* w, int state) {
+  const int kind = urgentKind(state);
+  int n = w->urgentCount;
+  for (int i = 0; kind >= 0 && i < n; ++i) {
+    if (urgentKind(w->urgentQueue[i]) != kind) continue;
+    for (int j = i; j + 1 < n; ++j) w->urgentQueue[j] = w->urgentQueue[j + 1];
+    --n;
+    break;
+  }
+  w->urgentCount = n;
+  if (n >= kUrgentQueueSize) {
+    // Only a link that stays silent through many resets could get here; the list stays whole.
+    klog(LOG_ERR, "Linear: urgent command list full (%d), command state %d refused", kUrgentQueueSize, state);
+    return false;
+  }
+  w->urgentQueue[n] = state;
+  w->urgentCount = n + 1;
+  return true;
+}
+
+int ringAppendLocked(Works* w, int state) {
   int wr = w->cmdQueueWrite.load();
   int next = (wr + 1) % kCmdQueueSize;
   if (next == w->cmdQueueRead.load()) {
     // A 30th entry would make the ring read as empty and lose the 29 before it.
-    klog(LOG_ERR, "Linear: command queue full (%d pending), command state %d refused", kCmdQueueMaxPending, state);
+    if (w->queueRefused++ == 0)
+      klog(LOG_ERR, "Linear: command queue full (%d pending), command state %d refused; refusals are counted until there is room",
+           kCmdQueueMaxPending, state);
     return -1;
+  }
+  if (w->queueRefused > 0) {
+    klog(LOG_INFO, "Linear: command queue has room again, %d commands were refused while it was full", w->queueRefused);
+    w->queueRefused = 0;
   }
   w->cmdQueue[wr] = state;
   w->cmdQueueWrite = next;
   return state;
 }
 
-int PopCMDLinear(Works* w) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+int popLocked(Works* w) {
+  if (w->urgentCount > 0) {
+    int s = w->urgentQueue[0];
+    for (int i = 0; i + 1 < w->urgentCount; ++i) w->urgentQueue[i] = w->urgentQueue[i + 1];
+    w->urgentQueue[--w->urgentCount] = 0;
+    return s;
+  }
   int rd = w->cmdQueueRead.load();
   if (rd == w->cmdQueueWrite.load()) return -1;
   int s = w->cmdQueue[rd];
   w->cmdQueue[rd] = 0;
   w->cmdQueueRead = (rd + 1) % kCmdQueueSize;
   return s;
+}
+
+}  // namespace
+
+UrgentCommands::UrgentCommands() { ++t_urgentDepth; }
+UrgentCommands::~UrgentCommands() { --t_urgentDepth; }
+
+int IncPNTIn_CMDLinear(int state, Works* w) {
+  if (!isCommandState(state)) {
+    klog(LOG_ERR, "Linear: command state %d refused (not a command)", state);
+    return -1;
+  }
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  if (t_urgentDepth > 0) return urgentAppendLocked(w, state) ? state : -1;
+  return ringAppendLocked(w, state);
+}
+
+int QueueReplacingCMDLinear(int state, Works* w) {
+  const int kind = replaceKind(state);
+  if (t_urgentDepth > 0 || kind < 0 || !isCommandState(state)) return IncPNTIn_CMDLinear(state, w);
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  for (int i = w->cmdQueueRead.load(); i != w->cmdQueueWrite.load(); i = (i + 1) % kCmdQueueSize) {
+    if (replaceKind(w->cmdQueue[i]) == kind) {
+      w->cmdQueue[i] = state;
+      return state;
+    }
+  }
+  return ringAppendLocked(w, state);
+}
+
+int PopCMDLinear(Works* w) {
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  return popLocked(w);
 }
 
 void StartBurstCMDLinear(Works* w, bool forErrors) {
@@ -229,13 +321,8 @@ void StartBurstCMDLinear(Works* w, bool forErrors) {
 int PopBurstCMDLinear(Works* w, bool* ended) {
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
   *ended = false;
-  int rd = w->cmdQueueRead.load();
-  if (rd != w->cmdQueueWrite.load()) {
-    int s = w->cmdQueue[rd];
-    w->cmdQueue[rd] = 0;
-    w->cmdQueueRead = (rd + 1) % kCmdQueueSize;
-    return s;
-  }
+  int s = popLocked(w);
+  if (s >= 0) return s;
   w->cmdBurst = 0;
   *ended = true;
   if (w->errorResend == 1) {
@@ -247,7 +334,26 @@ int PopBurstCMDLinear(Works* w, bool* ended) {
 
 int PendingCMDLinear(Works* w) {
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  return (w->cmdQueueWrite.load() - w->cmdQueueRead.load() + kCmdQueueSize) % kCmdQueueSize;
+  return w->urgentCount + (w->cmdQueueWrite.load() - w->cmdQueueRead.load() + kCmdQueueSize) % kCmdQueueSize;
+}
+
+bool ReplyAssembler::feed(char c) {
+  if (fill > kCapacity - 1) {
+    fill = 0;
+    ktrace("<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
+  }
+  if (c == ';') {
+    text[fill] = 0;
+    return true;
+  }
+  text[fill++] = c;
+  return false;
+}
+
+bool ReplyAnswersOtherCommand(const char* reply, int length, const char lastCmd[2]) {
+  if (length < 2) return false;
+  if (length >= 3 && (reply[2] == '?' || reply[2] == '!' || reply[2] == '&')) return false;
+  return reply[0] != lastCmd[0] || reply[1] != lastCmd[1];
 }
 
 void LastCmdSent(Works* w, char l1, char l2, int state) {
@@ -339,6 +445,7 @@ void GestRetrayCMD(Works* w) {
 }
 
 void InitMicroCmd(Works* w) {
+  UrgentCommands urgent;
   ktrace("Init CRT ... \n");
   for (int s : {LIN_VSM, LIN_ER0, LIN_ER1, LIN_ER2, LIN_MP0}) IncPNTIn_CMDLinear(s, w);
   SearchCambioSoglie_TS(w);
@@ -346,12 +453,37 @@ void InitMicroCmd(Works* w) {
     IncPNTIn_CMDLinear(s, w);
 }
 
+void ResendAfterMicroReset(Works* w) {
+  klog(LOG_ERR, "Linear: the micro was reset, its settings are sent again");
+  // The micro holds its defaults now: none of what was recorded as sent is there any more.
+  w->curConfigRow = kConfigRowResend;
+  const int bypassCmd = w->bypassCmdState.exchange(-1);
+  UrgentCommands urgent;
+  InitMicroCmd(w);
+  if (w->filterMask != 0) IncPNTIn_CMDLinear(LIN_SF, w);
+  if (bypassCmd >= 0) IncPNTIn_CMDLinear(bypassCmd == 1 ? LIN_AB1 : LIN_AB0, w);
+  IncPNTIn_CMDLinear(LIN_AT, w);
+  if (w->protectionHeld) IncPNTIn_CMDLinear(LIN_MP1, w);
+  // The fan step goes whatever it was, as if it had never been sent.
+  w->fanSent = w->fanWanted.load();
+  IncPNTIn_CMDLinear(LIN_FN, w);
+}
+
+namespace {
+// The port went away under the thread: the operator's Retry starts a new thread that opens it again.
+void portLost(Works* w, const char* why) {
+  std::string port = linPortSetting(w);
+  klog(LOG_ERR, "Linear: device %s lost (%s), link stopped", port.c_str(), why);
+  snprintf(w->portErrorText, sizeof w->portErrorText, "Linear: device %s lost", port.c_str());
+  w->portError = 1;
+}
+}  // namespace
+
 void Linear(Works* w) {
   w->linearProcessStatus = LIN_ST;
   if (OpenLinear(w) != 0) return;  // portError tells the operator; a restart starts a new thread
 
-  char reply[kReplyBufSize + 1];
-  int fill = 0;
+  ReplyAssembler rx;
   t_lastWrite = std::chrono::steady_clock::now();
   const int fd = w->linFD;
 
@@ -360,12 +492,18 @@ void Linear(Works* w) {
     if (s == LIN_WAIT) {
       int waiting = serialBytesWaiting(fd);
       if (waiting <= 0) {
+        if (waiting < 0 || serialHungUp(fd)) {
+          portLost(w, "hang-up");
+          break;
+        }
         sleepMs(1);
         auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t_lastWrite);
         w->counterrortimeout = static_cast<int>(silent.count());
         if (silent.count() >= kReplyTimeoutMs) {
-          // A partial reply belongs to the attempt that was given up, not to the next one.
-          fill = 0;
+          // A partial reply belongs to the attempt that was given up, not to the next one, and
+          // so does whatever the line still holds: a late reply must not answer the resend.
+          rx.reset();
+          serialFlushInput(fd);
           GestRetrayCMD(w);
         }
         continue;
@@ -373,25 +511,28 @@ void Linear(Works* w) {
       char c;
       long r = serialReadByte(fd, &c);
       if (r != 1) {
+        if (r < 0 && errno != EAGAIN && errno != EINTR) {
+          portLost(w, strerror(errno));
+          break;
+        }
         klog(LOG_ERR, "timeout %ld\n", r);
-        fill = 0;
+        rx.reset();
         GestRetrayCMD(w);
         sleepMs(20);
         continue;
       }
-      if (fill > kReplyBufSize - 1) {
-        fill = 0;
-        ktrace("<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
+      if (!rx.feed(c)) continue;
+      if (ReplyAnswersOtherCommand(rx.text, rx.fill, w->lastCmd)) {
+        // A late answer to an earlier command: the answer to this one may still come.
+        w->repliesIgnored++;
+        ktrace("Linear: reply %.2s ignored while waiting for %c%c\n", rx.text, w->lastCmd[0], w->lastCmd[1]);
+        rx.reset();
+        continue;
       }
-      if (c == ';') {
-        reply[fill] = 0;
-        w->linearProcessStatus = LIN_DECODE;
-      } else {
-        reply[fill++] = c;
-      }
+      w->linearProcessStatus = LIN_DECODE;
     } else if (s == LIN_DECODE) {
-      int pauseMs = DecodeCatCmd(w, reply, fill);
-      fill = 0;
+      int pauseMs = DecodeCatCmd(w, rx.text, rx.fill);
+      rx.reset();
       if (pauseMs > 0) sleepMs(pauseMs);
     } else if (s == LIN_IDLE) {
       sleepMs(1000);

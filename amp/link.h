@@ -47,12 +47,35 @@ enum LinearState : int {
 constexpr int kCmdQueueSize = 30;
 constexpr int kCmdQueueMaxPending = kCmdQueueSize - 1;
 
+// Room for protection and reset commands waiting ahead of the ring: a setting command replaces a
+// pending one of its kind, so only the one-off commands of repeated resets could ever fill it.
+constexpr int kUrgentQueueSize = 64;
+
 // Appends a state to the command queue; safe from any thread. Returns the state, or -1 when the
-// ring already holds 29 pending commands (the command is refused with a log line, the ring kept).
+// ring already holds 29 pending commands (the command is refused, the ring kept; a run of
+// refusals is logged once when it starts and once, with its count, when the ring has room again).
+// Inside an UrgentCommands scope the state goes to the urgent list instead and is never refused.
 int IncPNTIn_CMDLinear(int state, Works* works);
-// Takes the oldest queued state (its entry zeroed); -1 when the queue is empty. Link thread only.
+// For commands that carry a setting (frequency, filter, thresholds, antenna, relay word,
+// stand-by, attenuator): a pending command of the same kind in the ring is replaced in place
+// instead of queuing a second one. Same result values as IncPNTIn_CMDLinear.
+int QueueReplacingCMDLinear(int state, Works* works);
+// Protection and reset commands must reach the micro whatever the ring holds: while one of these
+// lives on a thread, that thread's queued commands go to the urgent list, which the link drains
+// before the ring. A newer setting command (MP0/MP1, AB0/AB1, the attenuators, the relay words,
+// antenna, frequency, thresholds, filter, fan) replaces a pending one of its kind and moves to the
+// end, so the latest wins; the one-off commands are all kept in order.
+class UrgentCommands {
+ public:
+  UrgentCommands();
+  ~UrgentCommands();
+  UrgentCommands(const UrgentCommands&) = delete;
+  UrgentCommands& operator=(const UrgentCommands&) = delete;
+};
+// Takes the oldest urgent state, else the oldest queued state (its entry zeroed); -1 when both are
+// empty. Link thread only.
 int PopCMDLinear(Works* works);
-// Number of commands waiting; 0 when the queue is empty.
+// Number of commands waiting (urgent and queued); 0 when there are none.
 int PendingCMDLinear(Works* works);
 // Marks the queued commands as a burst (sent back to back); forErrors also arms the error follow-up.
 // Callers queue the commands first. Safe from any thread.
@@ -65,7 +88,11 @@ void Linear(Works* works);
 int OpenLinear(Works* works);  // 0 when the port is open and set, -1 otherwise (portError set)
 
 // Seeds the queue with the start-up command sequence (also the protection reset after a micro reset).
+// The commands go to the urgent list, so a full ring cannot drop them.
 void InitMicroCmd(Works* works);
+// After the micro restarted on its own: forgets what the selection believes the micro holds,
+// sends the start-up settings again and, behind them, every other setting the micro keeps.
+void ResendAfterMicroReset(Works* works);
 
 // Records the two letters and the state of the command about to be written.
 void LastCmdSent(Works* works, char letter1, char letter2, int state);
@@ -77,3 +104,18 @@ int writeLinearPort(Works* works, int fd, const char* text, size_t length);
 void NextCmdPriority(Works* works, int nextState);
 // Failure rule: resend the last command up to three times, then give it up and return to "ST;".
 void GestRetrayCMD(Works* works);
+
+// Collects the reply bytes of the link: at most 500 characters before a ';' (more is dropped
+// with a trace), a ';' closes a reply. Pure, so the byte loop can be fuzzed without a port.
+struct ReplyAssembler {
+  static constexpr int kCapacity = 500;
+  char text[kCapacity + 1]{};
+  int fill = 0;
+  // True when `c` closed a reply: text holds it NUL-terminated and fill its length until the next
+  // feed after a reset().
+  bool feed(char c);
+  void reset() { fill = 0; }
+};
+// A reply the link keeps waiting past: not an error reply and its letters are not those of the
+// command it would answer (a late answer to an earlier command). `length` excludes the ';'.
+bool ReplyAnswersOtherCommand(const char* reply, int length, const char lastCmd[2]);

@@ -170,6 +170,8 @@ void ControlloSovraTemperatura(Works* w) {
     // Until the micro's first "CP" the list takes no error, so "not listed" would hold on every status
     // reply: the reaction is queued once for the episode, and again only when the list can show it.
     if (w->overTempQueued && w->cpPending) return;
+    w->protectionHeld = 1;
+    UrgentCommands urgent;
     AddErrore(w, 2);
     AttivaDisattivaProtezione(w, 1);
     if (w->EnableLOGTemp) {
@@ -181,7 +183,9 @@ void ControlloSovraTemperatura(Works* w) {
     ktrace("!!!! ADD TEMP ERR: %02.02f %02.02f\n", t1, t2);
   } else if (t1 < limit - w->Isteresi1 && t2 < limit - w->Isteresi1 && (listed || w->overTempQueued)) {
     w->overTempQueued = 0;
+    w->protectionHeld = 0;
     if (listed) {
+      UrgentCommands urgent;
       DeleteErrore(w, 2);
       IncPNTIn_CMDLinear(LIN_AB1, w);
       AddErrore(w, 0);
@@ -191,6 +195,7 @@ void ControlloSovraTemperatura(Works* w) {
 }
 
 void AttivaDisattivaProtezione(Works* w, int on) {
+  UrgentCommands urgent;
   if (on) {
     IncPNTIn_CMDLinear(LIN_MP1, w);
     IncPNTIn_CMDLinear(LIN_AT_PROT, w);
@@ -218,6 +223,7 @@ void SetAttenuatorCMD(Works* w, int value, int state) {
 // ---- Reset flow of the error list -------------------------------------------------------------
 
 void ResetBiasCmd(Works* w) {
+  UrgentCommands urgent;
   const int faults = w->stFaults, status1 = w->stStatus1;
   if (faults != 0 || (status1 & 0x2)) {
     IncPNTIn_CMDLinear(LIN_CP, w);

@@ -53,6 +53,16 @@ struct Reply {
   }
   // A byte from two hex digits; a non-hex digit (-1) sets every bit it is combined into.
   uint8_t hexByte(int pos) const { return static_cast<uint8_t>((hex(pos) * 16) | hex(pos + 1)); }
+  bool digits(int pos, int width) const {
+    for (int i = pos; i < pos + width; ++i)
+      if (at(i) < '0' || at(i) > '9') return false;
+    return true;
+  }
+  bool hexDigits(int pos, int width) const {
+    for (int i = pos; i < pos + width; ++i)
+      if (hex(i) < 0) return false;
+    return true;
+  }
 };
 
 // Bad replies get the same treatment as an error reply: the command is sent again.
@@ -156,6 +166,13 @@ void stateFromStatus(Works* w, int s0, int s1) {
 
 void faults(Works* w, int f) {
   if ((f & 0x80) && w->microResetArmed) AddErrore(w, 16);
+  // The micro restarted on its own: once per reset (the bit stays until "MR0;" is taken), its
+  // settings go again, or it would run with its defaults until the next frequency change.
+  if (!(f & 0x80)) {
+    w->microResetHandled = 0;
+  } else if (w->microResetArmed && !w->microResetHandled.exchange(1)) {
+    ResendAfterMicroReset(w);
+  }
   if (!(f & 0x5F)) {
     DeleteErrore(w, 15);
     clearAcknowledge(w);
@@ -170,6 +187,11 @@ void faults(Works* w, int f) {
 
 int decodeStatus(Works* w, const Reply& rp) {
   if (rp.len < 30) return rejectReply(w, rp, "status reply too short");
+  // A garbled reply can still end in ';': fields that do not read as their kind leave every
+  // value on its last good state, or a stray byte becomes a frequency, a fan step or an alarm.
+  if (!rp.hexDigits(2, 2) || !rp.digits(4, 24) || !rp.hexDigits(28, 2))
+    return rejectReply(w, rp, "status fields garbled");
+  if (w->EnablePwrPeak && rp.len >= 36 && !rp.digits(32, 4)) return rejectReply(w, rp, "status fields garbled");
 
   // The error reset's follow-up, once its burst went out.
   if (w->errorResend == 2) {
@@ -315,6 +337,7 @@ int DecodeCatCmd(Works* w, const char* reply, int length) {
     if (c2 < '1' || c2 > '3') return rejectReply(w, rp, "antenna out of range");
     w->antennaIdx = c2 - '1';
   } else if (is("FM")) {
+    if (!rp.digits(3, 11)) return rejectReply(w, rp, "frequency not 11 digits");
     uint64_t f = rp.dec(3, 11);
     if (f > 0) w->freqMeasured = f;
   } else if (is("FA") || is("MT") || is("FS") || is("AT") || is("MP") || is("TS") || is("FN")) {
@@ -325,6 +348,7 @@ int DecodeCatCmd(Works* w, const char* reply, int length) {
     ktrace(">> ByPass Ampl: %s\n", printable(reply, length).c_str());
     w->bypass = (c2 == '1') ? 1 : 0;
   } else if (is("AN")) {
+    if (!rp.digits(2, 1)) return rejectReply(w, rp, "network value not a digit");
     w->anValue = static_cast<int>(rp.dec(2, 1));
     if (w->txReqFlags & 0x10) w->txReqFlags |= 0x20;
   } else if (is("PS")) {

@@ -72,6 +72,17 @@ int serialBytesWaiting(int fd) {
   return n;
 }
 
+bool serialHungUp(int fd) {
+  struct pollfd pfd{fd, POLLIN, 0};
+  int r;
+  do r = poll(&pfd, 1, 0);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) return true;
+  // Bytes still waiting are read first; the hang-up is seen once they are gone.
+  if (pfd.revents & POLLIN) return false;
+  return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 long serialReadByte(int fd, char* out, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

@@ -30,4 +30,8 @@ long serialReadByte(int fd, char* out, int timeoutMs = 500);
 // (errno ETIMEDOUT). Never blocks longer than `timeoutMs` on a descriptor from serialOpen.
 int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs = 1000);
 
+// True when the device went away under an open descriptor (hang-up, error, USB unplugged): no
+// further byte will ever come through it, and it must be opened again.
+bool serialHungUp(int fd);
+
 void serialClose(int fd);

@@ -68,8 +68,23 @@ void CtrlNuovoTune(Works* w) {
   w->vTuneParam[0] = w->tuneParam;
 }
 
+namespace {
+// The best record keeps the sentinel SWR of 999 until a reading with forward power comes.
+bool noValidReading(Works* w) { return w->miglioretuneParam.swr >= 999.0f; }
+}  // namespace
+
 void TuneEnd(Works* w) {
   Lock lk(w->tuneRunMut);
+  if (noValidReading(w)) {
+    // Nothing was measured: the word of before the run is the only one known to be sane.
+    const TuneRecord& b = w->tuneBeforeRun;
+    w->tuneWord = b.tuneWord;
+    w->tuneL = b.L;
+    w->tuneC = b.C;
+    w->tuneMode = static_cast<uint8_t>(DecodeModoFromTuneval(b.tuneWord));
+    w->tuneParam = w->miglioretuneParam;
+    return;
+  }
   w->tuneParam = w->miglioretuneParam;
   const TuneRecord& b = w->tuneParam;
   w->swr = b.swr;
@@ -102,6 +117,7 @@ void StartAutotune(Works* w) {
   if (w->atuBypass == 1) return;
   Lock lk(w->tuneRunMut);
   w->tuneStep = 0;
+  w->tuneBeforeRun = TuneRecord{999.0f, 0.0f, w->tuneL.load(), w->tuneC.load(), w->tuneWord.load()};
   IncPNTIn_CMDLinear(LIN_MP1, w);
   IncPNTIn_CMDLinear(LIN_AT_TUNE, w);
   w->tsPwin = 4095;
@@ -146,8 +162,12 @@ void EscAutoTune(Works* w, int save) {
 
 namespace {
 void escLocked(Works* w, int save) {
-  // A run cancelled before its first measurement has no SWR to complain about.
-  if (w->tuneParam.swr > 6.0f && !(save == 0 && w->cnttune == 0)) {
+  // A run that never saw forward power found nothing to store: it ends as a run without a match.
+  if (noValidReading(w) && w->cnttune > 0) {
+    TuneEnd(w);
+    if (save) AddErrore(w, 18);  // the cycle limit raises its own
+    klog(LOG_ERR, "Tuner: auto-tune ended without a reading with forward power, nothing stored");
+  } else if (w->tuneParam.swr > 6.0f && !(save == 0 && w->cnttune == 0)) {
     AddErrore(w, 18);
     ktrace("------- ERRORE MAX TUNE (%f)\n", static_cast<double>(w->tuneParam.swr));
   } else if (w->tuneParam.swr <= 6.0f && save == 1) {

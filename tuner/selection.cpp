@@ -1,4 +1,5 @@
 // Frequency-driven selection: filter relay, protection thresholds, band settings and the tune to apply.
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <shared_mutex>
@@ -19,10 +20,30 @@ int thresholdWord(double v) {
 
 // Queues one command of the selection chain. When the ring is full the command is lost, so the
 // caller puts back what it recorded and the chain runs again on the next tick.
+// A newer value replaces a pending command of the same kind, so re-runs never pile up duplicates.
 bool queued(Works* w, int state, const char* what) {
-  if (IncPNTIn_CMDLinear(state, w) >= 0) return true;
-  klog(LOG_ERR, "Tuner: %s command not queued (link queue full), sent again on the next tick", what);
+  if (QueueReplacingCMDLinear(state, w) >= 0) return true;
+  if (w->chainRefused++ == 0)
+    klog(LOG_ERR, "Tuner: %s command not queued (link queue full); the selection runs again, backing off, until it is", what);
   return false;
+}
+
+// Re-runs after a refusal wait 10 passes, then twice as long each time up to 100 (1 s).
+constexpr int kChainBackoffFirst = 10, kChainBackoffMax = 100;
+
+void chainOutcome(Works* w, bool ok) {
+  if (ok) {
+    if (w->chainRefused > 0)
+      klog(LOG_INFO, "Tuner: selection commands queued again after %d refusals", w->chainRefused.load());
+    w->chainRefused = 0;
+    w->chainBackoff = 0;
+    w->chainBackoffLeft = 0;
+    return;
+  }
+  w->bandIdx = -1;
+  const int next = w->chainBackoff == 0 ? kChainBackoffFirst : std::min(2 * w->chainBackoff.load(), kChainBackoffMax);
+  w->chainBackoff = next;
+  w->chainBackoffLeft = next;
 }
 
 // Each step returns false when one of its commands was refused.
@@ -165,15 +186,15 @@ bool bandSettings(Works* w) {
 
 // Called alone (outside the chain), a refused command makes the chain run again on the next tick.
 void SetFilterFromfreq(Works* w) {
-  if (!setFilter(w)) w->bandIdx = -1;
+  if (!setFilter(w)) chainOutcome(w, false);
 }
 
 void SearchCambioSoglie_TS(Works* w) {
-  if (!searchThresholds(w)) w->bandIdx = -1;
+  if (!searchThresholds(w)) chainOutcome(w, false);
 }
 
 void GestioneLoadTuneVal(Works* w, int mode) {
-  if (!loadTuneVal(w, mode)) w->bandIdx = -1;
+  if (!loadTuneVal(w, mode)) chainOutcome(w, false);
 }
 
 void GestioneAntennaAutomatica(Works* w) { bandSettings(w); }
@@ -186,7 +207,7 @@ void RunSelectionChain(Works* w) {
   ok = bandSettings(w) && ok;
   w->lastFreq = w->freq.load();
   // bandIdx -1 runs the chain again at the same frequency; each step resends only what is missing.
-  if (!ok) w->bandIdx = -1;
+  chainOutcome(w, ok);
 }
 
 int FrequencyChangeChain(Works* w) {
@@ -208,7 +229,12 @@ int FrequencyChangeChain(Works* w) {
     }
     w->freq = mode == 2 ? w->freqCatSerial.load() : static_cast<uint64_t>(w->freqMeasured.load());
   }
-  if (w->freq != w->lastFreq || w->bandIdx == -1) {
+  const bool moved = w->freq != w->lastFreq;
+  if (!moved && w->bandIdx == -1 && w->chainBackoffLeft > 0) {
+    w->chainBackoffLeft--;
+    return 0;
+  }
+  if (moved || w->bandIdx == -1) {
     RunSelectionChain(w);
     return 1;
   }

@@ -69,6 +69,9 @@ struct TunerFields {
   std::atomic<uint32_t> tuneWord{0};
   std::atomic<int> tuneC{0}, tuneL{0};
   std::atomic<uint8_t> tuneMode{0};
+  // The relay word and its parts when the running auto-tune started: a run that never measured
+  // any forward power puts them back instead of sending an unmeasured word.
+  TuneRecord tuneBeforeRun{};
   std::atomic<uint8_t> atuBypass{0};
   std::atomic<uint8_t> tuneLock{0};
   std::mutex tuneWordMut;
@@ -108,6 +111,9 @@ struct TunerFields {
   std::atomic<int> ModeWorkIdx{0};  // -1 unset, 0 generic, 1 transceiver serial link, 2 CAT serial
   std::atomic<int> curConfigRow{0};  // row whose thresholds were sent last, or one of the two below
   std::atomic<int> bandIdx{0};
+  // Selection commands refused by a full link queue in this run of refusals, and the back-off of
+  // the re-runs (supervisor passes) with the passes still to wait.
+  std::atomic<int> chainRefused{0}, chainBackoff{0}, chainBackoffLeft{0};
   std::atomic<uint8_t> filterMask{0};
 
   // Captions the key pages show for the tuner (read by the UI when its page is up).

@@ -86,8 +86,9 @@ void AddErrore(Works* w, int code) {
     klog(LOG_ERR, "error code %d is not in the error table", code);
     return;
   }
-  // Faults seen before the micro's protections were first cleared are not listed.
-  if (w->cpPending) return;
+  // Faults seen before the micro's protections were first cleared are not listed; a micro that
+  // never answers is, or the operator would see meters and no hint of the silent link.
+  if (w->cpPending && code != 4) return;
   std::lock_guard<std::mutex> lk(w->errorMut);
   if (findLocked(w, code) >= 0) return;
   int n = w->errorCount.load(std::memory_order_relaxed);

@@ -223,7 +223,7 @@ TEST_F(Selection, ReloadReRunsTheChainAtTheSameFrequency) {
   EXPECT_EQ(FrequencyChangeChain(w), 0);
 }
 
-TEST_F(Selection, CommandsRefusedByAFullQueueAreSentOnTheNextTick) {
+TEST_F(Selection, CommandsRefusedByAFullQueueAreSentAgainAfterABackOff) {
   BandRow& b80 = w->tabAntenna[1];
   b80.ampEnable = 1;
   b80.ant = 3;
@@ -246,11 +246,13 @@ TEST_F(Selection, CommandsRefusedByAFullQueueAreSentOnTheNextTick) {
   EXPECT_EQ(w->Attenuator.load(), 1);
   EXPECT_EQ(w->attState.load(), 1);
   EXPECT_EQ(w->bandIdx.load(), -1);
-  EXPECT_TRUE(log.contains("Tuner: filter command not queued (link queue full), sent again on the next tick"));
-  EXPECT_TRUE(log.contains("Tuner: threshold command not queued"));
+  // One line for the run of refusals, not one per command and pass.
+  EXPECT_TRUE(log.contains("Tuner: frequency command not queued (link queue full)"));
+  EXPECT_FALSE(log.contains("Tuner: threshold command not queued"));
   EXPECT_EQ(drain(), std::vector<int>(kCmdQueueMaxPending, LIN_ST));
 
-  // The link drained the ring; the next tick at the same frequency sends the whole change.
+  // The link drained the ring; after ten passes of back-off the chain sends the whole change.
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(FrequencyChangeChain(w), 0) << "pass " << i;
   EXPECT_EQ(FrequencyChangeChain(w), 1);
   EXPECT_EQ(drain(), (std::vector<int>{LIN_FA, LIN_SF, LIN_TS, LIN_SA, LIN_MT1_BYPASS, LIN_AT}));
   EXPECT_EQ(w->filterMask.load(), 1 << 1);
@@ -261,6 +263,7 @@ TEST_F(Selection, CommandsRefusedByAFullQueueAreSentOnTheNextTick) {
   EXPECT_EQ(w->Attenuator.load(), 2);
   EXPECT_EQ(w->bandIdx.load(), 1);
   EXPECT_EQ(FrequencyChangeChain(w), 0);
+  EXPECT_TRUE(log.contains("Tuner: selection commands queued again after 6 refusals"));
 }
 
 TEST_F(Selection, APartlyRefusedChainResendsOnlyWhatWasLost) {
@@ -279,6 +282,7 @@ TEST_F(Selection, APartlyRefusedChainResendsOnlyWhatWasLost) {
   EXPECT_EQ(w->filterMask.load(), 1 << 5);
   EXPECT_EQ(w->antennaIdx.load(), 1);
   EXPECT_EQ(w->bandIdx.load(), -1);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(FrequencyChangeChain(w), 0) << "pass " << i;
   EXPECT_EQ(FrequencyChangeChain(w), 1);
   // 17 m keeps the default band row: antenna 1, tuner bypassed, amplifier in stand-by.
   EXPECT_EQ(drain(), (std::vector<int>{LIN_FA, LIN_TS, LIN_SA, LIN_MT1_BYPASS, LIN_AB1}));
@@ -293,6 +297,7 @@ TEST_F(Selection, APartlyRefusedChainResendsOnlyWhatWasLost) {
   EXPECT_EQ(w->curConfigRow.load(), -1);
   EXPECT_EQ(w->bandIdx.load(), -1);
   drain();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(FrequencyChangeChain(w), 0) << "pass " << i;
   EXPECT_EQ(FrequencyChangeChain(w), 1);
   q = drain();
   EXPECT_EQ(std::count(q.begin(), q.end(), LIN_TS), 1);
