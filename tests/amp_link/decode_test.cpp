@@ -468,3 +468,107 @@ TEST_F(Decode, StatusBufferBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each garbled status reply must go through the retry rule and leave every value as it was.
+TEST_F(Decode, GarbledStatusFieldsAreRefusedAndKeepTheLastGoodState) {
+  const std::string good = st(0x0, 0x1, 1000, 2000, 300, 400, 2048, 2100, 0x00, 500);
+  w->EnablePwrPeak = 1;
+  sent("ST", LIN_ST);
+  decode(good);
+  const uint16_t fwd = w->rawFWD;
+  const float t1 = w->temp1, t2 = w->temp2, cur = w->rawCurrent, in = w->pwrIn;
+  const int faults = w->stFaults, s1 = w->stStatus1;
+  // Hex fields take hex digits only; number fields take decimal digits only (so 'A' is garbage there).
+  struct Case { int pos; char c; };
+  std::vector<Case> cases;
+  for (int pos = 2; pos < 36; ++pos) {
+    if (pos == 30 || pos == 31) continue;  // not used
+    const bool hexField = pos < 4 || pos == 28 || pos == 29;
+    for (char c : {'G', ':', ' ', '\x01', '-'}) cases.push_back({pos, c});
+    if (!hexField) cases.push_back({pos, 'A'});
+  }
+  for (const Case& k : cases) {
+    std::string bad = good;
+    bad[static_cast<size_t>(k.pos)] = k.c;
+    w->retryCount = 0;
+    decode(bad);
+    EXPECT_EQ(w->retryCount.load(), 1) << "position " << k.pos << " char " << int(k.c);
+    EXPECT_EQ(w->linearProcessStatus.load(), LIN_ST) << k.pos;  // the status request goes again
+    EXPECT_EQ(w->rawFWD.load(), fwd) << k.pos;
+    EXPECT_EQ(w->temp1.load(), t1) << k.pos;
+    EXPECT_EQ(w->temp2.load(), t2) << k.pos;
+    EXPECT_EQ(w->rawCurrent.load(), cur) << k.pos;
+    EXPECT_EQ(w->pwrIn.load(), in) << k.pos;
+    EXPECT_EQ(w->stFaults.load(), faults) << k.pos;
+    EXPECT_EQ(w->stStatus1.load(), s1) << k.pos;
+  }
+  // Lower-case hex stays good in the hex fields.
+  std::string lower = st(0xA, 0x1, 1000, 2000, 300, 400, 2048, 2100, 0xB0, 500);
+  std::transform(lower.begin() + 2, lower.end(), lower.begin() + 2, [](char c) { return static_cast<char>(tolower(c)); });
+  w->retryCount = 0;
+  decode(lower);
+  EXPECT_EQ(w->retryCount.load(), 0);
+  EXPECT_EQ(w->stStatus0.load(), 0xA);
+  EXPECT_EQ(w->stFaults.load(), 0xB0);
+}
+
+TEST_F(Decode, GarbledFrequencyAndNetworkRepliesAreRefused) {
+  w->freqMeasured = 14070000;
+  w->anValue = 1;
+  for (const char* bad : {"FM000014200:00", "FM0001420000", "FM0000142 0000", "FM0-0014200000"}) {
+    sent("FM", LIN_FM);
+    w->retryCount = 0;
+    decode(bad);
+    EXPECT_EQ(w->retryCount.load(), 1) << bad;
+    EXPECT_EQ(w->freqMeasured.load(), 14070000u) << bad;
+  }
+  sent("AN", LIN_AN);
+  decode("ANx");
+  EXPECT_EQ(w->anValue.load(), 1);
+  decode("FM000014200000");
+  EXPECT_EQ(w->freqMeasured.load(), 14200000u);
+  // Error replies of any letters stay error replies.
+  sent("FM", LIN_FM);
+  w->retryCount = 0;
+  decode("Q3?");
+  EXPECT_EQ(w->retryCount.load(), 1);
+}
+
+// What the link keeps waiting past, and what it hands to the decoder.
+TEST(LinkReplies, LateRepliesToOtherCommandsAreIgnoredErrorRepliesAreNot) {
+  const char st[2] = {'S', 'T'}, fm[2] = {'F', 'M'};
+  struct Case { const char* reply; const char* last; bool ignored; };
+  const Case cases[] = {
+      {"FM00014070000", st, true},  {"ST00", st, false}, {"FM00014070000", fm, false},
+      {"SA?", st, false},           {"Zz!", fm, false},  {"X", st, false},
+      {"", st, false},              {"st00", st, true},
+  };
+  for (const Case& k : cases)
+    EXPECT_EQ(ReplyAnswersOtherCommand(k.reply, static_cast<int>(strlen(k.reply)), k.last), k.ignored) << k.reply;
+}
+
+TEST(LinkReplies, AssemblerSplitsOnSemicolonsAndDropsOverlongRuns) {
+  ReplyAssembler rx;
+  std::vector<std::string> got;
+  auto feed = [&](const std::string& bytes) {
+    for (char c : bytes)
+      if (rx.feed(c)) {
+        got.emplace_back(rx.text, static_cast<size_t>(rx.fill));
+        rx.reset();
+      }
+  };
+  feed("ST0;FM1");
+  feed("2;;");
+  EXPECT_EQ(got, (std::vector<std::string>{"ST0", "FM12", ""}));
+  got.clear();
+  // 600 bytes without ';': the first 500 are dropped, the rest still makes a bounded reply.
+  feed(std::string(600, 'x') + ";");
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].size(), 100u);
+  feed(std::string(499, 'y') + ";");
+  EXPECT_EQ(got[1].size(), 499u);
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 // The real link thread against the simulated micro on a pty: traffic order, formats, retries, idle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -196,6 +197,112 @@ TEST_F(LinkRig, SilentMicroGetsFourTriesThenErrorOncePerHoldOff) {
   DeleteErrore(w, 4);
   ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 2; }, 15s));
   EXPECT_FALSE(ExistError(w, 4));
+}
+
+// Hardening of the link against what the micro and the line can do.
+
+TEST_F(LinkRig, ProtectionHoldsWhateverIsQueuedAfterIt) {
+  w->MaxTemperature = 5.0f;  // the simulated heat sink at room temperature is over it
+  w->Isteresi1 = 1;
+  start();
+  ASSERT_TRUE(waitUntil([&] { return ExistError(w, 2); }, 10s));
+  // An auto-tune's closing commands and the attenuator of a band change, after the alarm.
+  for (int s : {LIN_MP0, LIN_AT, LIN_AT_TUNE, LIN_MP0}) IncPNTIn_CMDLinear(s, w);
+  ASSERT_TRUE(waitUntil([&] { return PendingCMDLinear(w) == 0 && commandsOnly().size() >= 7; }, 10s));
+  auto c = commandsOnly();
+  EXPECT_EQ(std::vector<std::string>(c.begin(), c.begin() + 3), (std::vector<std::string>{"MP1;", "AT11;", "AB0;"}));
+  for (auto& s : c) {
+    EXPECT_NE(s, "MP0;");
+    if (s.rfind("AT", 0) == 0) {
+      EXPECT_EQ(s, "AT11;");
+    }
+  }
+  auto snap = micro.snapshot();
+  EXPECT_TRUE(snap.protect);
+  EXPECT_EQ(snap.attIndex, 3);
+}
+
+TEST_F(LinkRig, SilentMicroFromPowerUpShowsTheLinkError) {
+  w->cpPending = 1;  // no "CP" ever came
+  micro.injectFault(sim::Fault::Silent);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 1; }, 15s));
+  EXPECT_TRUE(ExistError(w, 4));
+  AddErrore(w, 15);  // the others still wait for the first "CP"
+  EXPECT_FALSE(ExistError(w, 15));
+}
+
+TEST_F(LinkRig, MicroResetResendsEverySettingOncePerReset) {
+  w->tabVentola = {{0.0f, 40}};
+  InitMicroCmd(w);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->microResetArmed == 1 && PendingCMDLinear(w) == 0; }, 30s));
+  // What the selection chain had put in the micro.
+  w->filterMask = 1 << 3;
+  w->Attenuator = 2;
+  for (int s : {LIN_SF, LIN_AB0, LIN_AT}) IncPNTIn_CMDLinear(s, w);
+  ASSERT_TRUE(waitUntil([&] {
+    auto snap = micro.snapshot();
+    return PendingCMDLinear(w) == 0 && snap.filterMask == 8 && snap.attIndex == 2 && !snap.bypass;
+  }, 10s));
+  ASSERT_EQ(micro.snapshot().fanPct, 40);
+  micro.clearReceived();
+  micro.injectFault(sim::Fault::Reset);
+  ASSERT_TRUE(waitUntil([&] {
+    auto c = commandsOnly();
+    return std::count(c.begin(), c.end(), "FN1040;") == 1 && PendingCMDLinear(w) == 0;
+  }, 30s));
+  // A few more polls: the reset is answered once, not on every status reply while bit 7 stays.
+  ASSERT_TRUE(waitReceived(micro.received().size() + 6));
+  auto c = commandsOnly();
+  std::vector<std::string> prefixes;
+  for (auto& s : c) prefixes.push_back(s.substr(0, s[0] == 'E' ? 6 : 2));
+  EXPECT_EQ(prefixes, (std::vector<std::string>{"VS", "ER0000", "ER0001", "ER0002", "MP", "TS", "AN", "SA", "FS", "MT",
+                                                "PS", "GM", "GS", "CP", "MR", "SF", "AB", "AT", "FN"}));
+  EXPECT_EQ(c[15], "SF3000008;");
+  EXPECT_EQ(c[16], "AB0;");
+  EXPECT_EQ(c[17], "AT10;");
+  auto snap = micro.snapshot();
+  EXPECT_EQ(snap.filterMask, 8);
+  EXPECT_EQ(snap.fanPct, 40);
+  EXPECT_EQ(snap.attIndex, 2);
+  EXPECT_FALSE(snap.bypass);
+  EXPECT_EQ(snap.faults & 0x80, 0);
+  EXPECT_TRUE(ExistError(w, 16));
+}
+
+TEST_F(LinkRig, LateRepliesNeverAnswerTheNextCommand) {
+  micro.injectFault(sim::Fault::Slow);  // every reply 2 s late, after the 1.5 s timeout
+  IncPNTIn_CMDLinear(LIN_MP0, w);
+  IncPNTIn_CMDLinear(LIN_SA, w);
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->repliesIgnored >= 1; }, 20s));
+  micro.clearFault(sim::Fault::Slow);
+  w->antennaIdx = 2;
+  ASSERT_TRUE(waitUntil([&] { return PendingCMDLinear(w) == 0 && w->retryCount == 0; }, 20s));
+  micro.clearReceived();
+  ASSERT_TRUE(waitReceived(6));
+  // Back in step: one reply per command, nothing left over to be taken for the next one.
+  const int before = w->retryTotal;
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(w->retryTotal.load(), before);
+}
+
+TEST_F(LinkRig, PortLostRaisesThePortErrorAndANewThreadReopensIt) {
+  start();
+  ASSERT_TRUE(waitReceived(4));
+  micro.stop();  // the device goes away under the open port
+  ASSERT_TRUE(waitUntil([&] { return w->portError == 1; }, 10s));
+  link.join();  // the thread ended by itself
+  EXPECT_STREQ(w->portErrorText, "Linear: device /dev/ttyAMA0 lost");
+  EXPECT_EQ(w->linFD.load(), -1);
+
+  // Retry: a new thread opens the port again.
+  ASSERT_TRUE(micro.start(root.file("/dev/ttyAMA0")));
+  w->portError = 0;
+  start();
+  ASSERT_TRUE(waitReceived(4));
+  EXPECT_EQ(w->portError.load(), 0);
 }
 
 }  // namespace

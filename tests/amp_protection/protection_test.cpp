@@ -353,3 +353,97 @@ TEST(Attenuator, SetAttenuatorCMDWritesThePortAndWaits) {
   close(master);
   close(slave);
 }
+
+namespace {
+
+void fillRing(Works* w) {
+  for (int i = 0; i < kCmdQueueMaxPending; ++i) ASSERT_EQ(IncPNTIn_CMDLinear(LIN_ST, w), LIN_ST);
+  ASSERT_EQ(IncPNTIn_CMDLinear(LIN_ST, w), -1);
+}
+
+// A full ring at the moment the alarm rises, and again when it clears: the protection commands go first.
+TEST_F(OverTemperature, ProtectionOvertakesAFullRingWhenItRisesAndWhenItClears) {
+  fillRing(w.get());
+  reply(70, 70);
+  auto q = drainQueue(w.get());
+  ASSERT_EQ(q.size(), 32u);
+  EXPECT_EQ(std::vector<int>(q.begin(), q.begin() + 3), (std::vector<int>{LIN_MP1, LIN_AT_PROT, LIN_AB0}));
+  EXPECT_EQ(w->protectionHeld.load(), 1);
+
+  fillRing(w.get());
+  reply(40, 40);
+  q = drainQueue(w.get());
+  ASSERT_EQ(q.size(), 30u);
+  EXPECT_EQ(q.front(), LIN_AB1);
+  EXPECT_EQ(w->protectionHeld.load(), 0);
+}
+
+TEST(UrgentCommands, ResetSequenceSurvivesAFullRing) {
+  testlib::TestWorks w;
+  fillRing(w.get());
+  w->stFaults = 0x01;
+  w->bypass = 1;
+  ResetBiasCmd(w.get());
+  auto q = drainQueue(w.get());
+  ASSERT_EQ(q.size(), 33u);
+  EXPECT_EQ(std::vector<int>(q.begin(), q.begin() + 4), (std::vector<int>{LIN_CP, LIN_MP0, LIN_AB1, LIN_AT}));
+}
+
+// Setting commands keep only the newest of their kind (at the end); one-off commands keep every request.
+TEST(UrgentCommands, NewestSettingWinsOneOffsAreAllKept) {
+  struct Case { std::vector<int> in, out; };
+  const Case cases[] = {
+      {{LIN_MP1, LIN_AT_PROT, LIN_AB0, LIN_MP0}, {LIN_AT_PROT, LIN_AB0, LIN_MP0}},
+      {{LIN_CP, LIN_VSM, LIN_CP}, {LIN_CP, LIN_VSM, LIN_CP}},
+      {{LIN_AB0, LIN_AT, LIN_AB1}, {LIN_AT, LIN_AB1}},
+      {{LIN_MT1_MEM, LIN_SA, LIN_MT1_BYPASS}, {LIN_SA, LIN_MT1_BYPASS}},
+      {{LIN_AT_TUNE, LIN_AT}, {LIN_AT}},
+      {{LIN_FN, LIN_FN, LIN_MR0, LIN_MR0}, {LIN_FN, LIN_MR0, LIN_MR0}},
+  };
+  for (const Case& k : cases) {
+    testlib::TestWorks w;
+    IncPNTIn_CMDLinear(LIN_FM, w.get());  // an ordinary command waits behind them
+    {
+      UrgentCommands urgent;
+      for (int s : k.in) EXPECT_EQ(IncPNTIn_CMDLinear(s, w.get()), s);
+    }
+    auto want = k.out;
+    want.push_back(LIN_FM);
+    EXPECT_EQ(drainQueue(w.get()), want);
+  }
+}
+
+// The selection's commands replace a pending one of their kind in place; protection is never merged.
+TEST(QueueReplacing, PendingSettingOfTheSameKindIsReplacedInPlace) {
+  struct Case { int add; std::vector<int> out; };
+  const std::vector<int> pending = {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0};
+  const Case cases[] = {
+      {LIN_SF, pending},
+      {LIN_AB1, {LIN_ST, LIN_SF, LIN_AB1, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0}},
+      {LIN_MT1_BYPASS, {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_BYPASS, LIN_AT_PROT, LIN_MP0}},
+      {LIN_AT, {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0, LIN_AT}},
+      {LIN_MP1, {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0, LIN_MP1}},
+      {LIN_FA, {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0, LIN_FA}},
+  };
+  for (const Case& k : cases) {
+    testlib::TestWorks w;
+    for (int s : pending) IncPNTIn_CMDLinear(s, w.get());
+    EXPECT_EQ(QueueReplacingCMDLinear(k.add, w.get()), k.add);
+    EXPECT_EQ(drainQueue(w.get()), k.out) << k.add;
+  }
+}
+
+TEST(CmdQueueFull, ARunOfRefusalsIsLoggedOnceAndCountedWhenThereIsRoom) {
+  testlib::TestWorks w;
+  testlib::LogCapture log;
+  fillRing(w.get());
+  for (int i = 0; i < 99; ++i) EXPECT_EQ(IncPNTIn_CMDLinear(LIN_FA, w.get()), -1);
+  EXPECT_EQ(log.count("command queue full"), 1u);
+  PopCMDLinear(w.get());
+  EXPECT_EQ(IncPNTIn_CMDLinear(LIN_FA, w.get()), LIN_FA);
+  EXPECT_TRUE(log.contains("command queue has room again, 100 commands were refused while it was full"));
+  EXPECT_EQ(IncPNTIn_CMDLinear(LIN_FA, w.get()), -1);
+  EXPECT_EQ(log.count("command queue full"), 2u);  // a new run is logged again
+}
+
+}  // namespace

@@ -1,7 +1,10 @@
 // The auto-tune search: start-up commands, the climb and descent rules, ends on target, cycle limit and abort.
 #include "tests/tuner/tuner_test_util.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -292,4 +295,77 @@ TEST_F(AutoTune, ReadingWithoutForwardPowerNeverBecomesTheBest) {
   EXPECT_EQ(w->tuneState.load(), 0);
   EXPECT_EQ(w->tuneWord.load(), kTuneNetCL);
   EXPECT_EQ(root.read("/opt/set/atu_ant1.txt"), "3130 14200000 1 1 0 0\n");
+}
+
+// A run whose readings never show forward power must not send or store a word nobody measured.
+TEST_F(AutoTune, RunWithoutAnyForwardPowerStoresNothingAndKeepsTheWord) {
+  const uint32_t before = kTuneNetLC | 0x15;
+  for (int target : {0, 1}) {
+    SCOPED_TRACE(target);
+    w->tuneWord = before;
+    w->SWRescAutoTune = target ? 1.5f : 0.0f;
+    w->AutoTuneMaxCicli = 0;
+    w->freq = 14200000;
+    w->NumBanco = 0;
+    w->antennaIdx = 0;
+    DeleteErrore(w, 18);
+    DeleteErrore(w, 12);
+    DeleteErrore(w, 13);
+    start();
+    run([](uint32_t) { return 0.0f; });
+    EXPECT_EQ(w->tuneState.load(), 0);
+    EXPECT_EQ(w->tuneWord.load(), before);  // what the link sends next
+    EXPECT_FALSE(root.exists("/opt/set/atu_ant1.txt"));
+    EXPECT_TRUE(ExistError(w, 18) || ExistError(w, 12) || ExistError(w, 13));
+    drain();
+  }
+}
+
+// Reference traces: every relay word the search sends, in order, and the run's own measurement
+// count, on three loads. KORVANE_UPDATE_REFERENCES=1 rewrites them on purpose.
+TEST_F(AutoTune, ReferenceTracesOnThreeLoads) {
+  struct Load { const char* name; double f; std::complex<double> z; };
+  const Load loads[] = {{"2000ohm_14MHz", 14.2e6, {2000, 0}},
+                        {"12ohm_3MHz", 3.6e6, {12.5, 0}},
+                        {"30+j80_7MHz", 7.1e6, {30, 80}}};
+  const bool update = getenv("KORVANE_UPDATE_REFERENCES") && *getenv("KORVANE_UPDATE_REFERENCES") == '1';
+  for (const Load& k : loads) {
+    SCOPED_TRACE(k.name);
+    w->tuneWord = kTuneNetCL;
+    w->SWRescAutoTune = 0.0f;
+    w->AutoTuneMaxCicli = 0;
+    w->freq = static_cast<uint64_t>(k.f);
+    start();
+    std::string trace;
+    StderrCapture quiet;
+    w->cmdBurst = 0;
+    w->txActive = 1;
+    int maxCount = 0;
+    for (int replies = 0; w->tuneState != 0 && replies < 5000; ++replies) {
+      w->swr = static_cast<float>(sim::networkSwr(w->tuneWord, k.f, k.z));
+      TuneTask(w);
+      maxCount = std::max(maxCount, w->cnttune);
+      char line[32];
+      snprintf(line, sizeof line, "%08X\n", w->tuneWord.load());
+      trace += line;
+      if (w->tuneState == 2) w->tuneState = 1;
+    }
+    trace += "measurements " + std::to_string(maxCount) + "\n";
+    const std::string path = std::string(KORVANE_TUNER_TRACES) + "/" + k.name + ".txt";
+    if (update) {
+      FILE* f = fopen(path.c_str(), "w");
+      ASSERT_TRUE(f);
+      fputs(trace.c_str(), f);
+      fclose(f);
+      continue;
+    }
+    const std::string want = tunertest::slurp(path);
+    ASSERT_FALSE(want.empty()) << path << " is missing: run with KORVANE_UPDATE_REFERENCES=1";
+    if (trace != want) {
+      size_t line = 1, i = 0;
+      for (; i < trace.size() && i < want.size() && trace[i] == want[i]; ++i) line += trace[i] == '\n';
+      ADD_FAILURE() << "trace differs from " << path << " at line " << line;
+    }
+    drain();
+  }
 }
