@@ -305,4 +305,67 @@ TEST_F(LinkRig, PortLostRaisesThePortErrorAndANewThreadReopensIt) {
   EXPECT_EQ(w->portError.load(), 0);
 }
 
+TEST_F(LinkRig, HotHeatSinkPutsTheAmplifierInProtectionWithTheFanFlatOut) {
+  w->MaxTemperature = 60.0f;
+  w->Isteresi1 = 5;
+  w->EnableLOGTemp = 0;
+  w->tabVentola = {{0.0f, 30}, {50.0f, 100}};
+  start();
+  ASSERT_TRUE(waitUntil([&] { return micro.snapshot().fanPct == 30; }, 10s));
+  micro.injectFault(sim::Fault::Hot);
+  micro.advance(900);
+  ASSERT_TRUE(waitUntil([&] { return ExistError(w, 2) && PendingCMDLinear(w) == 0; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return micro.snapshot().protect; }, 5s));
+  auto c = commandsOnly();
+  EXPECT_NE(std::find(c.begin(), c.end(), "FN1100;"), c.end());
+  EXPECT_NE(std::find(c.begin(), c.end(), "AT11;"), c.end());
+  auto snap = micro.snapshot();
+  EXPECT_EQ(snap.fanPct, 100);
+  EXPECT_EQ(snap.attIndex, 3);
+  {
+    std::lock_guard<std::mutex> lk(w->errorMut);
+    EXPECT_STREQ(w->errorTable[2].line2, kErrorTableDefaults[2].line2);
+  }
+}
+
+// A micro that garbles one byte in fifty: nothing garbled may reach the values the unit acts on.
+TEST_F(LinkRig, GarbledRepliesNeverBecomeValues) {
+  micro.stop();
+  sim::MicroSimOptions o;
+  o.garbleRate = 0.02;
+  o.faults = {sim::Fault::Garble};
+  sim::MicroSim garbling(o);
+  ASSERT_TRUE(garbling.start(root.file("/dev/ttyAMA0")));
+  w->MaxTemperature = 60.0f;
+  w->tabVentola = {{0.0f, 30}, {60.0f, 100}};
+  start();
+  ASSERT_TRUE(waitUntil([&] { return w->retryTotal >= 40; }, 60s));
+  stop();
+  garbling.stop();
+  EXPECT_EQ(w->freqMeasured.load(), 0u);  // no drive: the counter never read anything
+  EXPECT_EQ(w->fanSent.load(), 30);
+  EXPECT_FALSE(ExistError(w, 2));
+  EXPECT_GT(w->temp2.load(), 15.0f);
+  EXPECT_LT(w->temp2.load(), 45.0f);
+  EXPECT_LT(w->swr.load(), 1.01f);
+}
+
+TEST_F(LinkRig, ErrorAndOverlongRepliesEndInTheLinkError) {
+  for (sim::Fault f : {sim::Fault::Error, sim::Fault::Overlong}) {
+    SCOPED_TRACE(sim::faultName(f));
+    DeleteErrore(w, 4);
+    w->errorTimer = 0;
+    w->retryRestarts = 0;
+    micro.clearFaults();
+    micro.injectFault(f);
+    start();
+    ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 1; }, 15s));
+    stop();
+    w->running = 1;
+    EXPECT_TRUE(ExistError(w, 4));
+    std::lock_guard<std::mutex> lk(w->errorMut);
+    EXPECT_STREQ(w->errorTable[4].line2, "Err ST");
+  }
+}
+
 }  // namespace
