@@ -15,7 +15,6 @@
 #include "platform/root.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
-#include "tuner/tuner.h"
 #include "ui/errors.h"
 
 namespace {
@@ -26,21 +25,6 @@ constexpr int kErrorHoldOff = 2000;
 // A command is a few dozen bytes: a line that cannot take them within this is stalled.
 constexpr int kWriteTimeoutMs = 1000;
 
-// States that name a command; anything else in the queue would leave the link with nothing to do.
-bool isCommandState(int s) {
-  switch (s) {
-    case LIN_VSM: case LIN_ST: case LIN_SA: case LIN_FM: case LIN_FA: case LIN_MT: case LIN_MT1:
-    case LIN_FS: case LIN_CP: case LIN_AT: case LIN_AT_TUNE: case LIN_AT_PROT: case LIN_MP0:
-    case LIN_MP1: case LIN_AB0: case LIN_AB1: case LIN_AN: case LIN_TS: case LIN_FN: case LIN_PS:
-    case LIN_MT1_MEM: case LIN_SF: case LIN_MR1: case LIN_MR0: case LIN_GM: case LIN_GS_READ:
-    case LIN_GS_WRITE: case LIN_ER0: case LIN_ER1: case LIN_ER2: case LIN_MT1_BYPASS:
-    case LIN_MT1_NEUTRAL:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The setup field is fixed-width and may lack its terminator.
 std::string linPortSetting(Works* w) {
   const char* f = w->setup->LinPort;
@@ -50,292 +34,65 @@ std::string linPortSetting(Works* w) {
 // The moment of the last write, for the reply timeout (link thread only, one link per record).
 thread_local std::chrono::steady_clock::time_point t_lastWrite;
 
-// Sends one command text: records its letters and state, writes it, and waits for its reply.
-void sendCmd(Works* w, const char* text, int state) {
-  size_t n = strlen(text);
-  LastCmdSent(w, text[0], n > 1 ? text[1] : ' ', state);
-  writeLinearPort(w, w->linFD, text, n);
-  w->linearProcessStatus = LIN_WAIT;
-}
-
+// The relay-word commands are composed by the tuner under its lock; it hands the text back here.
 void sendTunerText(Works* w, const char* text, int len) {
   LastCmdSent(w, text[0], text[1], w->lastCmdState);
   writeLinearPort(w, w->linFD, text, static_cast<size_t>(len));
 }
 
-// Runs one command state. The tuner commands compose and send the relay word under its lock.
+// Runs one command state: its text from the command table, then what the state does besides.
 void runCommandState(Works* w, int s) {
-  char cmd[96];
+  const LinkCommand* c = FindLinkCommand(s);
+  if (!c) {
+    // Not a command: the link would have nothing to wait for.
+    klog(LOG_ERR, "Linear: state %d has no command, back to the status request", s);
+    w->linearProcessStatus = LIN_ST;
+    return;
+  }
+  if (c->send == LinkSend::RelayWord) {
+    w->lastCmdState = s;
+    const auto compose = w->hooks.tunerCommand;
+    if (!compose || compose(w, s, sendTunerText) < 0) {
+      ktrace("Linear: tuner command %d not composed\n", s);
+      w->linearProcessStatus = LIN_ST;
+      return;
+    }
+    w->linearProcessStatus = LIN_WAIT;
+    return;
+  }
+  if (c->send == LinkSend::Attenuator) {
+    SetAttenuatorCMD(w, LinkAttenuatorValue(w, s), s);
+    return;
+  }
+  char text[96];
+  const int n = FormatLinkCommand(w, s, text, sizeof text);
+  if (n < 2) {
+    klog(LOG_ERR, "Linear: %.2s not sent, the micro's settings are not known yet", c->form);
+    w->linearProcessStatus = LIN_ST;
+    return;
+  }
+  if (s == LIN_MP0 && text[2] == '1') ktrace("Linear: MP0 sent as MP1, over-temperature protection holds\n");
+  LastCmdSent(w, text[0], text[1], s);
+  writeLinearPort(w, w->linFD, text, static_cast<size_t>(n));
+  w->linearProcessStatus = LIN_WAIT;
+  if (c->trace) ktrace(c->trace, text);
   switch (s) {
-    case LIN_VSM: sendCmd(w, "VSM;", s); break;
-    case LIN_ST: sendCmd(w, "ST;", s); break;
-    case LIN_SA:
-      snprintf(cmd, sizeof cmd, "SA%d;", w->antennaIdx.load() + 1);
-      sendCmd(w, cmd, s);
-      break;
-    case LIN_FM: sendCmd(w, "FM;", s); break;
-    case LIN_FA:
-      snprintf(cmd, sizeof cmd, "FA%011" PRIu64 ";", static_cast<uint64_t>(w->freq.load()));
-      sendCmd(w, cmd, s);
-      break;
-    case LIN_MT: sendCmd(w, "MT;", s); break;
-    case LIN_MT1:
-    case LIN_MT1_MEM:
-    case LIN_MT1_BYPASS:
-    case LIN_MT1_NEUTRAL:
-      w->lastCmdState = s;
-      if (TunerCommand(w, s, sendTunerText) < 0) {
-        ktrace("Linear: tuner command %d not composed\n", s);
-        w->linearProcessStatus = LIN_ST;
-        return;
-      }
-      w->linearProcessStatus = LIN_WAIT;
-      break;
-    case LIN_FS:
-      snprintf(cmd, sizeof cmd, "FS%01d%04d;", static_cast<int>(w->FreqSensIn.load()), w->FreqPeriodTime.load() / 10);
-      sendCmd(w, cmd, s);
-      break;
-    case LIN_CP: sendCmd(w, "CPFFFF;", s); break;
-    // While protection holds, no queued or reordered command may take the pad out or the
-    // protection off: those are sent as the protection's own.
-    case LIN_AT: SetAttenuatorCMD(w, w->protectionHeld ? 3 : w->Attenuator.load(), s); break;
-    case LIN_AT_TUNE: SetAttenuatorCMD(w, w->protectionHeld ? 3 : w->AttenuatorTune.load(), s); break;
-    case LIN_AT_PROT: SetAttenuatorCMD(w, 3, s); break;
-    case LIN_MP0:
-      if (w->protectionHeld) ktrace("Linear: MP0 sent as MP1, over-temperature protection holds\n");
-      sendCmd(w, w->protectionHeld ? "MP1;" : "MP0;", s);
-      break;
-    case LIN_MP1: sendCmd(w, "MP1;", s); break;
-    case LIN_AB0:
-      sendCmd(w, "AB0;", s);
-      w->bypassCmdState = 0;
-      ktrace(">> AB0;\n");
-      break;
+    case LIN_AB0: w->bypassCmdState = 0; break;
     case LIN_AB1:
-      sendCmd(w, "AB1;", s);
       w->bypassCmdState = 1;
       w->attState = 4;
-      ktrace(">> AB1;\n");
-      break;
-    case LIN_AN:
-      snprintf(cmd, sizeof cmd, "AN%d;", w->anValue.load());
-      sendCmd(w, cmd, s);
-      ktrace(">> %s\n", cmd);
-      break;
-    case LIN_TS:
-      snprintf(cmd, sizeof cmd, "TS%04d%04d%04d%04d;", w->tsPwin.load(), w->tsFwd.load(), w->tsRefl.load(),
-               w->tsCorrente.load());
-      sendCmd(w, cmd, s);
-      break;
-    case LIN_FN:
-      // The step recorded as sent: the wanted step may have moved since this command was queued.
-      snprintf(cmd, sizeof cmd, "FN1%03d;", w->fanSent.load());
-      sendCmd(w, cmd, s);
-      break;
-    case LIN_PS:
-      snprintf(cmd, sizeof cmd, "PS%04d%04d%04d%04d;", w->PSpar1.load(), w->PSpar2.load(), w->PSpar3.load(),
-               w->PSpar4.load());
-      sendCmd(w, cmd, s);
-      ktrace(">> %s\n", cmd);
-      break;
-    case LIN_SF:
-      snprintf(cmd, sizeof cmd, "SF30000%02x;", static_cast<unsigned>(w->filterMask.load()));
-      sendCmd(w, cmd, s);
-      ktrace(">> %s\n", cmd);
       break;
     case LIN_MR1:
-      sendCmd(w, "MR1;", s);
       w->updateFlags |= kUpdFwStarted;
       w->menuPage = 0;
       // The micro is in its loader now: nothing more is sent until the program restarts.
       w->linearProcessStatus = LIN_IDLE;
       break;
-    case LIN_MR0: sendCmd(w, "MR0;", s); break;
-    case LIN_GM:
-      snprintf(cmd, sizeof cmd, "GM%04d%04d;", w->GMpar1.load(), w->GMpar2.load());
-      sendCmd(w, cmd, s);
-      ktrace(">> %s\n", cmd);
-      break;
-    case LIN_GS_READ:
-      sendCmd(w, "GS;", s);
-      ktrace(">>r: %s\n", "GS;");
-      break;
-    case LIN_GS_WRITE: {
-      char text[11];
-      {
-        std::lock_guard<std::mutex> lk(w->ampTextMut);
-        memcpy(text, w->settingsText, sizeof text);
-      }
-      text[10] = 0;
-      if (strlen(text) != 10) {
-        // Nothing to send back before the micro has told its settings.
-        klog(LOG_ERR, "Linear: GS not sent, the micro's settings are not known yet");
-        w->linearProcessStatus = LIN_ST;
-        break;
-      }
-      if (w->ModeWorkIdx == 0)
-        text[1] = static_cast<char>(text[1] | 0x02);
-      else
-        text[1] = static_cast<char>(text[1] & ~0x02);
-      snprintf(cmd, sizeof cmd, "GS%s;", text);
-      sendCmd(w, cmd, s);
-      break;
-    }
-    case LIN_ER0: sendCmd(w, "ER0000;", s); break;
-    case LIN_ER1: sendCmd(w, "ER0001;", s); break;
-    case LIN_ER2: sendCmd(w, "ER0002;", s); break;
-    default:
-      // Not a command: the link would have nothing to wait for.
-      klog(LOG_ERR, "Linear: state %d has no command, back to the status request", s);
-      w->linearProcessStatus = LIN_ST;
-      break;
+    default: break;
   }
 }
 
 }  // namespace
-
-namespace {
-
-thread_local int t_urgentDepth = 0;
-
-// Commands that set one thing in the micro: the newer one makes the older pointless. Others
-// (clearing protections, the version and configuration reads, the loader) keep every request.
-int urgentKind(int s) {
-  switch (s) {
-    case LIN_MP0: case LIN_MP1: return LIN_MP0;
-    case LIN_AB0: case LIN_AB1: return LIN_AB0;
-    case LIN_AT: case LIN_AT_TUNE: case LIN_AT_PROT: return LIN_AT;
-    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
-    case LIN_SA: case LIN_FA: case LIN_FS: case LIN_AN: case LIN_TS: case LIN_FN: case LIN_SF: return s;
-    default: return -1;
-  }
-}
-
-// The selection's commands read their value when they are sent, so one pending entry of a kind
-// carries the newest value; protection commands are not among these and are never merged.
-int replaceKind(int s) {
-  switch (s) {
-    case LIN_FA: case LIN_SF: case LIN_TS: case LIN_SA: case LIN_AT: return s;
-    case LIN_AB0: case LIN_AB1: return LIN_AB0;
-    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
-    default: return -1;
-  }
-}
-
-// With cmdQueueMut held.
-bool urgentAppendLocked(Works* w, int state) {
-  const int kind = urgentKind(state);
-  int n = w->urgentCount;
-  for (int i = 0; kind >= 0 && i < n; ++i) {
-    if (urgentKind(w->urgentQueue[i]) != kind) continue;
-    for (int j = i; j + 1 < n; ++j) w->urgentQueue[j] = w->urgentQueue[j + 1];
-    --n;
-    break;
-  }
-  w->urgentCount = n;
-  if (n >= kUrgentQueueSize) {
-    // Only a link that stays silent through many resets could get here; the list stays whole.
-    klog(LOG_ERR, "Linear: urgent command list full (%d), command state %d refused", kUrgentQueueSize, state);
-    return false;
-  }
-  w->urgentQueue[n] = state;
-  w->urgentCount = n + 1;
-  return true;
-}
-
-int ringAppendLocked(Works* w, int state) {
-  int wr = w->cmdQueueWrite.load();
-  int next = (wr + 1) % kCmdQueueSize;
-  if (next == w->cmdQueueRead.load()) {
-    // A 30th entry would make the ring read as empty and lose the 29 before it.
-    if (w->queueRefused++ == 0)
-      klog(LOG_ERR, "Linear: command queue full (%d pending), command state %d refused; refusals are counted until there is room",
-           kCmdQueueMaxPending, state);
-    return -1;
-  }
-  if (w->queueRefused > 0) {
-    klog(LOG_INFO, "Linear: command queue has room again, %d commands were refused while it was full", w->queueRefused);
-    w->queueRefused = 0;
-  }
-  w->cmdQueue[wr] = state;
-  w->cmdQueueWrite = next;
-  return state;
-}
-
-int popLocked(Works* w) {
-  if (w->urgentCount > 0) {
-    int s = w->urgentQueue[0];
-    for (int i = 0; i + 1 < w->urgentCount; ++i) w->urgentQueue[i] = w->urgentQueue[i + 1];
-    w->urgentQueue[--w->urgentCount] = 0;
-    return s;
-  }
-  int rd = w->cmdQueueRead.load();
-  if (rd == w->cmdQueueWrite.load()) return -1;
-  int s = w->cmdQueue[rd];
-  w->cmdQueue[rd] = 0;
-  w->cmdQueueRead = (rd + 1) % kCmdQueueSize;
-  return s;
-}
-
-}  // namespace
-
-UrgentCommands::UrgentCommands() { ++t_urgentDepth; }
-UrgentCommands::~UrgentCommands() { --t_urgentDepth; }
-
-int IncPNTIn_CMDLinear(int state, Works* w) {
-  if (!isCommandState(state)) {
-    klog(LOG_ERR, "Linear: command state %d refused (not a command)", state);
-    return -1;
-  }
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  if (t_urgentDepth > 0) return urgentAppendLocked(w, state) ? state : -1;
-  return ringAppendLocked(w, state);
-}
-
-int QueueReplacingCMDLinear(int state, Works* w) {
-  const int kind = replaceKind(state);
-  if (t_urgentDepth > 0 || kind < 0 || !isCommandState(state)) return IncPNTIn_CMDLinear(state, w);
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  for (int i = w->cmdQueueRead.load(); i != w->cmdQueueWrite.load(); i = (i + 1) % kCmdQueueSize) {
-    if (replaceKind(w->cmdQueue[i]) == kind) {
-      w->cmdQueue[i] = state;
-      return state;
-    }
-  }
-  return ringAppendLocked(w, state);
-}
-
-int PopCMDLinear(Works* w) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  return popLocked(w);
-}
-
-void StartBurstCMDLinear(Works* w, bool forErrors) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  if (forErrors) w->errorResend = 1;
-  w->cmdBurst = 1;
-}
-
-// Takes the next command of a burst, or ends the burst when the queue is empty. One step under the
-// queue lock, so a burst started by another thread in between is never wiped out.
-int PopBurstCMDLinear(Works* w, bool* ended) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  *ended = false;
-  int s = popLocked(w);
-  if (s >= 0) return s;
-  w->cmdBurst = 0;
-  *ended = true;
-  if (w->errorResend == 1) {
-    ktrace(">>> ERRORI: Send All CMD for Error\n");
-    w->errorResend = 2;
-  }
-  return -1;
-}
-
-int PendingCMDLinear(Works* w) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  return w->urgentCount + (w->cmdQueueWrite.load() - w->cmdQueueRead.load() + kCmdQueueSize) % kCmdQueueSize;
-}
 
 bool ReplyAssembler::feed(char c) {
   if (fill > kCapacity - 1) {
@@ -448,7 +205,7 @@ void InitMicroCmd(Works* w) {
   UrgentCommands urgent;
   ktrace("Init CRT ... \n");
   for (int s : {LIN_VSM, LIN_ER0, LIN_ER1, LIN_ER2, LIN_MP0}) IncPNTIn_CMDLinear(s, w);
-  SearchCambioSoglie_TS(w);
+  if (w->hooks.thresholds) w->hooks.thresholds(w);
   for (int s : {LIN_AN, LIN_SA, LIN_FS, LIN_MT1, LIN_PS, LIN_GM, LIN_GS_READ, LIN_CP, LIN_MR0})
     IncPNTIn_CMDLinear(s, w);
 }

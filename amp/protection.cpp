@@ -194,18 +194,6 @@ void ControlloSovraTemperatura(Works* w) {
   }
 }
 
-void AttivaDisattivaProtezione(Works* w, int on) {
-  UrgentCommands urgent;
-  if (on) {
-    IncPNTIn_CMDLinear(LIN_MP1, w);
-    IncPNTIn_CMDLinear(LIN_AT_PROT, w);
-    ktrace("PROTEZIONE ON -------------\n");
-  } else {
-    IncPNTIn_CMDLinear(LIN_MP0, w);
-    ktrace("PROTEZIONE OFF -------------\n");
-  }
-}
-
 void AttenuatorCmdText(int value, char* out) {
   value = std::clamp(value, 0, 3);
   snprintf(out, 6, "AT%d%d;", (value >> 1) & 1, value & 1);
@@ -250,24 +238,24 @@ void GestErroreRemote(Works* w) {
   if (!s || w->remoteMode != 1 || w->remoteThreadsEnded != 1) return;
   ktrace(">>> RESTART REMOTE!\n");
   w->remoteThreadsEnded = 0;
-  const RemoteStarters& st = w->remoteStarters;
+  const Hooks& st = w->hooks;
   if (getFlag(s->EnableWrite) == '0') {
     setFlag(s->EnableWrite, '1');
     ktrace("start audio write\n");
-    if (st.audioWrite) st.audioWrite(w);
+    if (st.startAudioWrite) st.startAudioWrite(w);
   }
   if (getFlag(s->EnableRead) == '0') {
     setFlag(s->EnableRead, '1');
     ktrace("start audio read\n");
-    if (st.audioRead) st.audioRead(w);
+    if (st.startAudioRead) st.startAudioRead(w);
   }
   if (getFlag(s->EnableCAT) == '0') {
     setFlag(s->EnableCAT, '1');
-    if (st.cat) st.cat(w);
+    if (st.startCat) st.startCat(w);
   }
   if (getFlag(s->EnableFFT) == '0') {
     setFlag(s->EnableFFT, '1');
-    if (st.fft) st.fft(w);
+    if (st.startFft) st.startFft(w);
   }
 }
 

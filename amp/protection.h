@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "amp/protection_fields.h"
+#include "amp/queue/queue.h"
 
 struct Works;
 
@@ -32,8 +33,6 @@ float SearchTemperatureFromVentola(Works* works, int step);
 // Over-temperature latch on MaxTemperature / Isteresi1; run after searchPercentVentola.
 void ControlloSovraTemperatura(Works* works);
 
-// on: queues "MP1;" and "AT11;"; off: queues "MP0;".
-void AttivaDisattivaProtezione(Works* works, int on);
 
 // "AT00;".."AT11;" for value 0..3 (3 dB pad first digit, 2 dB pad second); out holds >= 6 chars.
 void AttenuatorCmdText(int value, char* out);

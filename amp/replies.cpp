@@ -15,7 +15,6 @@
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "platform/log.h"
-#include "tuner/tuner.h"
 #include "ui/errors.h"
 
 namespace {
@@ -274,7 +273,7 @@ int NextStateAfterStatus(Works* w, uint8_t seen) {
         return next < 0 ? LIN_FM : next;
       }
       case 1:
-        TuneTask(w);
+        if (w->hooks.tuneTask) w->hooks.tuneTask(w);
         return LIN_MT1;
       default:
         if (w->tuneState.compare_exchange_strong(seen, 1)) return seen == 2 ? LIN_CP : LIN_ST;

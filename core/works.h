@@ -3,6 +3,7 @@
 #include "amp/amp_fields.h"
 #include "amp/protection_fields.h"
 #include "core/core_fields.h"
+#include "core/hooks.h"
 #include "core/housekeeping_fields.h"
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
@@ -11,7 +12,7 @@
 
 // Each group is owned by one subsystem; fields shared across threads are atomics so readers
 // see whole values, and the exchanges that must not interleave keep their own mutexes.
-struct Works : CoreFields, HousekeepingFields, AmpFields, ProtectionFields, TunerFields, RadioFields, RemoteFields,
+struct Works : HookFields, CoreFields, HousekeepingFields, AmpFields, ProtectionFields, TunerFields, RadioFields, RemoteFields,
                UiFields {};
 
 // Start-up defaults of the record.

@@ -2,8 +2,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "amp/link.h"
-#include "amp/protection.h"
+#include "amp/queue/queue.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "platform/timing.h"

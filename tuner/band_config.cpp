@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "amp/link.h"
+#include "amp/queue/queue.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "platform/log.h"
@@ -405,13 +405,13 @@ void SetModeWorkIDX(Works* w) {
     if (m == 1) {
       if (getFlag(s->EnableSerial) == '0') {
         setFlag(s->EnableSerial, '1');
-        if (w->startThreadBIXHook) w->startThreadBIXHook(w);
+        if (w->hooks.startThreadBIX) w->hooks.startThreadBIX(w);
       }
       if (getFlag(s->EnableCatSerial) == '1') setFlag(s->EnableCatSerial, '0');
     } else if (m == 2) {
       if (getFlag(s->EnableCatSerial) == '0') {
         setFlag(s->EnableCatSerial, '1');
-        if (w->startThreadCATserialHook) w->startThreadCATserialHook(w);
+        if (w->hooks.startThreadCATserial) w->hooks.startThreadCATserial(w);
       }
       if (getFlag(s->EnableSerial) == '1') {
         setFlag(s->EnableSerial, '0');

@@ -1,7 +1,7 @@
 // The tuner's 32-bit relay word: composing, decoding, its lock, the link's tuner commands and the manual keys.
 #include <cstdio>
 
-#include "amp/link.h"
+#include "amp/queue/queue.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
@@ -111,17 +111,17 @@ namespace {
 // Composes the word of a tuner command; the caller holds the tune-word lock.
 bool composeTunerCommand(Works* w, int state) {
   switch (state) {
-    case kCmdTuneWord:
+    case LIN_MT1:
       break;
-    case kCmdTuneFromMem:
+    case LIN_MT1_MEM:
       LoadTuneFromMEM(w, w->antennaIdx.load());
       w->atuBypass = 0;
       break;
-    case kCmdTuneBypass:
+    case LIN_MT1_BYPASS:
       w->atuBypass = 1;
       updateWord(w, [](uint32_t t) { return (t & ~(kTuneNetCL | kTuneNetLC)) | kTuneNetBypass; });
       break;
-    case kCmdTuneNeutral:
+    case LIN_MT1_NEUTRAL:
       w->atuBypass = 0;
       w->tuneWord = kTuneNetCL;
       w->tuneC = 0;
@@ -131,7 +131,7 @@ bool composeTunerCommand(Works* w, int state) {
       return false;
   }
   // The word the micro gets decides whether the tuner is in line.
-  if (state == kCmdTuneWord) w->atuBypass = (w->tuneWord.load() & kTuneNetBypass) ? 1 : 0;
+  if (state == LIN_MT1) w->atuBypass = (w->tuneWord.load() & kTuneNetBypass) ? 1 : 0;
   return true;
 }
 }  // namespace
@@ -165,7 +165,7 @@ void TuneManualC(Works* w, int delta) {
     ReadTnePar(w);
   }
   StopSemaforoTuneval(w);
-  IncPNTIn_CMDLinear(kCmdTuneWord, w);
+  IncPNTIn_CMDLinear(LIN_MT1, w);
 }
 
 void TuneManualL(Works* w, int delta) {
@@ -177,7 +177,7 @@ void TuneManualL(Works* w, int delta) {
     ReadTnePar(w);
   }
   StopSemaforoTuneval(w);
-  IncPNTIn_CMDLinear(kCmdTuneWord, w);
+  IncPNTIn_CMDLinear(LIN_MT1, w);
 }
 
 void TuneManualMode(Works* w) {
@@ -186,16 +186,22 @@ void TuneManualMode(Works* w) {
   int m = w->tuneMode;
   SetMode(w, m == 1 ? 2 : (m == 2 ? 3 : 1));
   StopSemaforoTuneval(w);
-  IncPNTIn_CMDLinear(kCmdTuneWord, w);
+  IncPNTIn_CMDLinear(LIN_MT1, w);
 }
 
 void TuneManualBypass(Works* w) {
   if (w->atuBypass == 0) {
-    IncPNTIn_CMDLinear(kCmdTuneBypass, w);
+    IncPNTIn_CMDLinear(LIN_MT1_BYPASS, w);
     w->atuBypass = 1;  // recorded in the band row below before the link sends it
   } else {
     w->atuBypass = 0;
     GestioneLoadTuneVal(w, 1);
   }
   SaveToBank(w, w->NumBanco, w->antennaIdx);
+}
+
+void InstallTunerHooks(Works* w) {
+  w->hooks.tunerCommand = TunerCommand;
+  w->hooks.tuneTask = TuneTask;
+  w->hooks.thresholds = SearchCambioSoglie_TS;
 }

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "amp/link.h"
+#include "amp/queue/queue.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"

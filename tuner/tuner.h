@@ -26,11 +26,7 @@ void StopSemaforoTuneval(Works* works);
 const char* TuneModeCaption(int mode);
 const char* ModeTuneDebug(int mode);
 
-// Tuner commands of the amplifier link: the link states that compose and send the relay word.
-inline constexpr int kCmdTuneWord = 11;      // send the relay word as it is
-inline constexpr int kCmdTuneFromMem = 27;   // apply the stored tune of the antenna in use
-inline constexpr int kCmdTuneBypass = 39;    // tuner bypass
-inline constexpr int kCmdTuneNeutral = 40;   // tuner in line, CL, C = L = 0
+// The relay-word commands of the amplifier link (LIN_MT1, LIN_MT1_MEM, LIN_MT1_BYPASS, LIN_MT1_NEUTRAL).
 // Composes the relay word for one of the four states under the tune-word lock and writes
 // "MT1%08X;" into out. Returns the text length, or -1 for any other state.
 int TunerCommandText(Works* works, int state, char* out, size_t size);
@@ -42,6 +38,9 @@ void TuneManualC(Works* works, int delta);
 void TuneManualL(Works* works, int delta);
 void TuneManualMode(Works* works);
 void TuneManualBypass(Works* works);
+
+// Fills the link's hooks into the tuner: relay-word commands, auto-tune steps, start-up thresholds.
+void InstallTunerHooks(Works* works);
 
 // ---- Auto-tune -------------------------------------------------------------------------------
 inline constexpr int SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};

@@ -119,11 +119,6 @@ struct TunerFields {
   // Captions the key pages show for the tuner (read by the UI when its page is up).
   std::atomic<int> antennaAuto{0};      // 1: the last antenna choice came from the band table
   std::atomic<int> tuneModeCaption{3};  // network mode whose caption the mode key shows
-
-  // Starters of the transceiver link threads. The entry point sets them (they live with the
-  // thread handles, which this library does not link); unset, the flags alone change.
-  void (*startThreadBIXHook)(Works*) = nullptr;
-  void (*startThreadCATserialHook)(Works*) = nullptr;
 };
 
 // Coefficient row governing a frequency: row i when freqStart(i) <= f < freqStart(i+1).

@@ -39,15 +39,6 @@ inline constexpr ErrorEntry kErrorTableDefaults[kNumErrorCodes] = {
     {4, "Auto Tune", "Max SWR"},    {6, "Band warn", "StBy"},      {4, "Remote warn", "Cat"},
 };
 
-// Thread starters the remote restart of the error handling calls; the entry point registers them
-// here because they live above the display and the amplifier libraries.
-struct RemoteStarters {
-  void (*audioWrite)(Works*) = nullptr;
-  void (*audioRead)(Works*) = nullptr;
-  void (*cat)(Works*) = nullptr;
-  void (*fft)(Works*) = nullptr;
-};
-
 struct UiFields {
   // Key page the buttons and labels follow (0 at start).
   std::atomic<int> menuPage{0};
@@ -65,5 +56,4 @@ struct UiFields {
   std::atomic<int> errorCount{0};
   std::atomic<uint8_t> errorFlags{0};
   std::mutex errorMut;
-  RemoteStarters remoteStarters{};
 };

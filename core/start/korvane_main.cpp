@@ -178,10 +178,14 @@ int korvaneMain(int argc, char** argv) {
   InitGlobalVar(w);
   StepTune1 = 8;
   // The error list's remote restart starts these threads again; they live here, above the display.
-  w->remoteStarters = {StartThreadAudioWrite, StartThreadAudioRead, StartThreadCAT, StartBixReadFFT};
+  w->hooks.startAudioWrite = StartThreadAudioWrite;
+  w->hooks.startAudioRead = StartThreadAudioRead;
+  w->hooks.startCat = StartThreadCAT;
+  w->hooks.startFft = StartBixReadFFT;
   // A bank's interface starts its transceiver link when the bank is loaded or changed.
-  w->startThreadBIXHook = StartThreadBIX;
-  w->startThreadCATserialHook = StartThreadCATserial;
+  w->hooks.startThreadBIX = StartThreadBIX;
+  w->hooks.startThreadCATserial = StartThreadCATserial;
+  InstallTunerHooks(w);
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa{};

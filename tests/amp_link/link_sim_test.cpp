@@ -13,6 +13,7 @@
 #include "core/works.h"
 #include "platform/root.h"
 #include "sim/micro/micro_sim.h"
+#include "tuner/tuner.h"
 #include "tests/testlib/wait.h"
 #include "tests/testlib/temp_root.h"
 #include "ui/errors.h"
@@ -36,6 +37,7 @@ class LinkRig : public ::testing::Test {
     root.activate();
     ASSERT_TRUE(micro.start(root.file("/dev/ttyAMA0")));
     w->running = 1;
+    InstallTunerHooks(w);  // as the entry point does: the link runs the tuner's commands
     setFlag(w->setup->EnableLinear, '1');
     w->cpPending = 0;
   }

@@ -148,12 +148,10 @@ TEST_F(ResetFlow, FollowUpRemovesTuneWarningsOnly) {
 
 TEST_F(ResetFlow, RemoteRestartStartsOnlyStoppedThreads) {
   g_started.clear();
-  RemoteStarters st;
-  st.audioWrite = startWrite;
-  st.audioRead = startRead;
-  st.cat = startCat;
-  st.fft = startFft;
-  w->remoteStarters = st;
+  w->hooks.startAudioWrite = startWrite;
+  w->hooks.startAudioRead = startRead;
+  w->hooks.startCat = startCat;
+  w->hooks.startFft = startFft;
   setFlag(w->setup->EnableWrite, '0');
   setFlag(w->setup->EnableRead, '1');
   setFlag(w->setup->EnableCAT, '0');

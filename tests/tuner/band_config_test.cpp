@@ -234,8 +234,8 @@ TEST_F(BandConfig, FilterTableReadsEightRows) {
 
 TEST_F(BandConfig, InterfaceFlagsFollowTheModeAndQueueGS) {
   startedBIX = startedCat = 0;
-  w->startThreadBIXHook = fakeStartBIX;
-  w->startThreadCATserialHook = fakeStartCat;
+  w->hooks.startThreadBIX = fakeStartBIX;
+  w->hooks.startThreadCATserial = fakeStartCat;
   setFlag(w->setup->EnableSerial, '0');
   setFlag(w->setup->EnableCatSerial, '1');
   w->ModeWorkIdx = 1;

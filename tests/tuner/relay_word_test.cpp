@@ -83,18 +83,18 @@ TEST_F(RelayWord, SetModeAndReadTneParKeepBypassFlagInStep) {
 TEST_F(RelayWord, LinkTunerCommandsComposeTheWord) {
   char text[32];
   w->tuneWord = kTuneNetCL | bits({15, 1});
-  ASSERT_GT(TunerCommandText(w, kCmdTuneBypass, text, sizeof text), 0);
+  ASSERT_GT(TunerCommandText(w, LIN_MT1_BYPASS, text, sizeof text), 0);
   EXPECT_STREQ(text, "MT100018002;");
   EXPECT_EQ(w->atuBypass.load(), 1);
 
-  ASSERT_GT(TunerCommandText(w, kCmdTuneNeutral, text, sizeof text), 0);
+  ASSERT_GT(TunerCommandText(w, LIN_MT1_NEUTRAL, text, sizeof text), 0);
   EXPECT_STREQ(text, "MT100800000;");
   EXPECT_EQ(w->atuBypass.load(), 0);
   EXPECT_EQ(w->tuneC.load(), 0);
 
   w->tuneWord = kTuneNetBypass;
   w->atuBypass = 0;
-  ASSERT_GT(TunerCommandText(w, kCmdTuneWord, text, sizeof text), 0);
+  ASSERT_GT(TunerCommandText(w, LIN_MT1, text, sizeof text), 0);
   EXPECT_STREQ(text, "MT100010000;");
   EXPECT_EQ(w->atuBypass.load(), 1);
 

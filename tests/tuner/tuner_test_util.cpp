@@ -14,6 +14,7 @@ void Fixture::SetUp() {
   w = tw->get();
   InitGlobalVar(w);
   w->cpPending = 0;  // the error list accepts errors, as after the micro's first "CP"
+  InstallTunerHooks(w);  // wired as the entry point wires the link and the tuner
   drain();
 }
 

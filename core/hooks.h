@@ -1,0 +1,26 @@
+// Calls from a lower library up into a higher one, gathered in one place of the record. The entry
+// point fills them (a test that runs the libraries together fills what it needs); an unset hook
+// means the caller does without.
+#pragma once
+
+struct Works;
+
+struct Hooks {
+  // Amplifier link -> tuner: the relay-word commands, composed under the tune-word lock and handed
+  // back to `send`; one auto-tune step after a status reply; the thresholds of the start-up seeding.
+  int (*tunerCommand)(Works*, int state, void (*send)(Works*, const char* text, int len)) = nullptr;
+  void (*tuneTask)(Works*) = nullptr;
+  void (*thresholds)(Works*) = nullptr;
+  // Error list's remote restart -> the remote threads.
+  void (*startAudioWrite)(Works*) = nullptr;
+  void (*startAudioRead)(Works*) = nullptr;
+  void (*startCat)(Works*) = nullptr;
+  void (*startFft)(Works*) = nullptr;
+  // Interface change of the band tables -> the transceiver link threads.
+  void (*startThreadBIX)(Works*) = nullptr;
+  void (*startThreadCATserial)(Works*) = nullptr;
+};
+
+struct HookFields {
+  Hooks hooks;
+};
