@@ -189,9 +189,9 @@ void GestRetrayCMD(Works* w) {
   }
   char text[16];
   snprintf(text, sizeof text, "Err %c%c", l1, l2);
-  SetErrorText(w, 4, 2, text);
+  SetErrorText(w, kErrorComm, 2, text);
   if (w->errorTimer == 0) {
-    AddErrore(w, 4);
+    AddErrore(w, kErrorComm);
     w->errorTimer = kErrorHoldOff;
   }
   ktrace("---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST (Timer: %i)\n", l1, l2,

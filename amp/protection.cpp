@@ -165,14 +165,14 @@ void searchPercentVentola(Works* w) {
 void ControlloSovraTemperatura(Works* w) {
   const float t1 = w->temp1, t2 = w->temp2;
   const float limit = w->MaxTemperature;
-  const bool listed = ExistError(w, 2);
+  const bool listed = ExistError(w, kErrorHighTemp);
   if ((t1 > limit || t2 > limit) && !listed) {
     // Until the micro's first "CP" the list takes no error, so "not listed" would hold on every status
     // reply: the reaction is queued once for the episode, and again only when the list can show it.
     if (w->overTempQueued && w->cpPending) return;
     w->protectionHeld = 1;
     UrgentCommands urgent;
-    AddErrore(w, 2);
+    AddErrore(w, kErrorHighTemp);
     AttivaDisattivaProtezione(w, 1);
     if (w->EnableLOGTemp) {
       LogTempFunction(w, 1);
@@ -186,9 +186,9 @@ void ControlloSovraTemperatura(Works* w) {
     w->protectionHeld = 0;
     if (listed) {
       UrgentCommands urgent;
-      DeleteErrore(w, 2);
+      DeleteErrore(w, kErrorHighTemp);
       IncPNTIn_CMDLinear(LIN_AB1, w);
-      AddErrore(w, 0);
+      AddErrore(w, kErrorHighTempCleared);
     }
     ktrace("!!!! TEMP END \n");
   }
@@ -286,7 +286,7 @@ int GPIO_Errori(Works* w) {
   ktrace("----------> 2- ERRORI!!\n");
   GestErroreRemote(w);
   // While the high-temperature alarm is the oldest entry, key 1 keeps its page function.
-  if (ExistAnError(w) == 2) return 0;
+  if (ExistAnError(w) == kErrorHighTemp) return 0;
   VerificaEsistonoErrori(w);
   return 1;
 }

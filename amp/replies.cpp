@@ -164,7 +164,7 @@ void stateFromStatus(Works* w, int s0, int s1) {
 }
 
 void faults(Works* w, int f) {
-  if ((f & 0x80) && w->microResetArmed) AddErrore(w, 16);
+  if ((f & 0x80) && w->microResetArmed) AddErrore(w, kErrorMicroReset);
   // The micro restarted on its own: once per reset (the bit stays until "MR0;" is taken), its
   // settings go again, or it would run with its defaults until the next frequency change.
   if (!(f & 0x80)) {
@@ -173,15 +173,15 @@ void faults(Works* w, int f) {
     ResendAfterMicroReset(w);
   }
   if (!(f & 0x5F)) {
-    DeleteErrore(w, 15);
+    DeleteErrore(w, kErrorAmpFault);
     clearAcknowledge(w);
   } else if (f & 0x40) {
-    AddErrore(w, 19);
+    AddErrore(w, kErrorBandStandby);
   } else {
-    SetErrorText(w, 15, 2, faultName(f));
-    AddErrore(w, 15);
+    SetErrorText(w, kErrorAmpFault, 2, faultName(f));
+    AddErrore(w, kErrorAmpFault);
   }
-  if ((f & 0x20) && w->anValue == 1 && w->tuneState == 0 && !(w->AutoTuneMode & 0x1E)) AddErrore(w, 3);
+  if ((f & 0x20) && w->anValue == 1 && w->tuneState == 0 && !(w->AutoTuneMode & 0x1E)) AddErrore(w, kErrorPwrIn);
 }
 
 int decodeStatus(Works* w, const Reply& rp) {
@@ -207,13 +207,13 @@ int decodeStatus(Works* w, const Reply& rp) {
   w->stFaults = f;
   // Stand-by and attenuator as the micro reports them.
   syncBypass(w, s1);
-  if (ExistError(w, 4)) stateFromStatus(w, s0, s1);
+  if (ExistError(w, kErrorComm)) stateFromStatus(w, s0, s1);
   // Faults, and the alarm with its acknowledgement.
   faults(w, f);
   if (s1 & 0x2) {
-    AddErrore(w, 1);
+    AddErrore(w, kErrorAmpAlarm);
   } else {
-    DeleteErrore(w, 1);
+    DeleteErrore(w, kErrorAmpAlarm);
     clearAcknowledge(w);
   }
   if (!(s1 & 0x4)) clearAcknowledge(w);

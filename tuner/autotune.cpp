@@ -164,10 +164,10 @@ void escLocked(Works* w, int save) {
   // A run that never saw forward power found nothing to store: it ends as a run without a match.
   if (noValidReading(w) && w->cnttune > 0) {
     TuneEnd(w);
-    if (save) AddErrore(w, 18);  // the cycle limit raises its own
+    if (save) AddErrore(w, kErrorTuneMaxSwr);  // the cycle limit raises its own
     klog(LOG_ERR, "Tuner: auto-tune ended without a reading with forward power, nothing stored");
   } else if (w->tuneParam.swr > 6.0f && !(save == 0 && w->cnttune == 0)) {
-    AddErrore(w, 18);
+    AddErrore(w, kErrorTuneMaxSwr);
     ktrace("------- ERRORE MAX TUNE (%f)\n", static_cast<double>(w->tuneParam.swr));
   } else if (w->tuneParam.swr <= 6.0f && save == 1) {
     InsertTuneToActiveBank(w, w->antennaIdx);
@@ -190,7 +190,7 @@ void TuneTask(Works* w) {
   if (w->cnttune > SWRTimeoutCICLI[limitIdx]) {
     TuneEnd(w);
     escLocked(w, 0);
-    AddErrore(w, w->SWRescAutoTune == 0.0f ? 12 : 13);
+    AddErrore(w, w->SWRescAutoTune == 0.0f ? kErrorTuneTimeout : kErrorTuneSwr);
     AttivaDisattivaProtezione(w, 1);
     // The best setting must be what the link sends next, so no further step runs.
     return;

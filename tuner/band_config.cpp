@@ -415,12 +415,12 @@ void SetModeWorkIDX(Works* w) {
       }
       if (getFlag(s->EnableSerial) == '1') {
         setFlag(s->EnableSerial, '0');
-        DeleteErrore(w, 8);
+        DeleteErrore(w, kErrorBixData);
       }
     } else if (m == 0) {
       if (getFlag(s->EnableSerial) == '1') {
         setFlag(s->EnableSerial, '0');
-        DeleteErrore(w, 8);
+        DeleteErrore(w, kErrorBixData);
       }
       if (getFlag(s->EnableCatSerial) == '1') setFlag(s->EnableCatSerial, '0');
     }

@@ -19,6 +19,31 @@ enum : uint8_t {
   kErrFlagWarnings = 1u << 2,    // temporary warnings are pending
 };
 
+// Codes of the error list: the index of each entry of the error table.
+enum ErrorCode : int {
+  kErrorHighTempCleared = 0,   // the heat sink is back below the alarm limit
+  kErrorAmpAlarm = 1,          // the amplifier's alarm bit ("HI SWR")
+  kErrorHighTemp = 2,          // over temperature: protection on
+  kErrorPwrIn = 3,             // drive fault while no tune runs
+  kErrorComm = 4,              // the link gave up a command
+  kErrorRemoteUsb = 5,
+  kErrorAudioMissing = 6,
+  kErrorBixModeOff = 7,
+  kErrorBixData = 8,
+  kErrorAudioRead = 9,
+  kErrorAudioWrite = 10,
+  kErrorWebSocket = 11,
+  kErrorTuneTimeout = 12,      // the auto-tune reached its cycle limit
+  kErrorTuneSwr = 13,          // the same, with a target SWR set
+  kErrorTuneBixAbort = 14,     // transmission stopped while a tune ran
+  kErrorAmpFault = 15,         // a fault of the amplifier; its second line names it
+  kErrorMicroReset = 16,
+  kErrorCmdNotAvailable = 17,
+  kErrorTuneMaxSwr = 18,       // the tune ended above SWR 6, or without forward power
+  kErrorBandStandby = 19,
+  kErrorRemoteCat = 20,
+};
+
 constexpr int kNumErrorCodes = 21;
 constexpr int kErrorTextLen = 30;
 

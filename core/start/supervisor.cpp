@@ -83,7 +83,7 @@ void TxTuneWatch::pass(Works* w, const SerParam& p) {
       if (count < 31) ++count;
       if (count >= 31) {
         EscAutoTune(w, 0);
-        AddErrore(w, 14);
+        AddErrore(w, kErrorTuneBixAbort);
         w->AutoTuneMode &= static_cast<uint8_t>(~(kAtmStartedByKey | kAtmCarrierAsked));
       }
     } else if (!(m & kAtmCarrierAsked)) {

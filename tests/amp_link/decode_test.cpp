@@ -265,31 +265,31 @@ TEST_F(Decode, CancelledRunNeverRestartsUnderConcurrentAborts) {
 
 TEST_F(Decode, FaultsNameTheHighestBitAndRaiseTheirErrors) {
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x09));
-  EXPECT_TRUE(ExistError(w, 15));
+  EXPECT_TRUE(ExistError(w, kErrorAmpFault));
   EXPECT_EQ(errLine2(15), "SENS PW");
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x13));
   EXPECT_EQ(errLine2(15), "FILTER TX");
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x00));
-  EXPECT_FALSE(ExistError(w, 15));
+  EXPECT_FALSE(ExistError(w, kErrorAmpFault));
 
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x41));
-  EXPECT_TRUE(ExistError(w, 19));
-  EXPECT_FALSE(ExistError(w, 15));
+  EXPECT_TRUE(ExistError(w, kErrorBandStandby));
+  EXPECT_FALSE(ExistError(w, kErrorAmpFault));
 
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x80));
-  EXPECT_FALSE(ExistError(w, 16));  // not armed before "MR0;" was acknowledged
+  EXPECT_FALSE(ExistError(w, kErrorMicroReset));  // not armed before "MR0;" was acknowledged
   w->microResetArmed = 1;
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x80));
-  EXPECT_TRUE(ExistError(w, 16));
+  EXPECT_TRUE(ExistError(w, kErrorMicroReset));
 
   w->anValue = 1;
   decode(st(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
-  EXPECT_TRUE(ExistError(w, 3));
+  EXPECT_TRUE(ExistError(w, kErrorPwrIn));
 
   decode(st(0, 0x2, 0, 0, 0, 0, 2048, 2048, 0));
-  EXPECT_TRUE(ExistError(w, 1));
+  EXPECT_TRUE(ExistError(w, kErrorAmpAlarm));
   decode(st(0, 0x0, 0, 0, 0, 0, 2048, 2048, 0));
-  EXPECT_FALSE(ExistError(w, 1));
+  EXPECT_FALSE(ExistError(w, kErrorAmpAlarm));
 }
 
 TEST_F(Decode, NothingIsListedBeforeTheFirstCp) {
@@ -314,7 +314,7 @@ TEST_F(Decode, BypassFollowsTheMicroAfterAMismatchedCommand) {
 TEST_F(Decode, WhileTheLinkFailsTheStatusSetsAttenuator) {
   decode(st(0xC, 0, 0, 0, 0, 0, 2048, 2048, 0));
   EXPECT_EQ(w->Attenuator.load(), 0);  // not while the link is fine
-  AddErrore(w, 4);
+  AddErrore(w, kErrorComm);
   decode(st(0x8, 0x8, 0, 0, 0, 0, 2048, 2048, 0));
   EXPECT_EQ(w->Attenuator.load(), 2);
   EXPECT_EQ(w->attState.load(), 2);
@@ -356,7 +356,7 @@ TEST_F(Decode, AlarmEntrySurvivesUntilTheNextTransmission) {
 
   w->temp1 = 79.0f;  // the heat sink ran hot during the transmission
   decode(st(0, 0x1, 0, 0, 0, 0, 300, 2048, 0));
-  ASSERT_TRUE(ExistError(w, 2));
+  ASSERT_TRUE(ExistError(w, kErrorHighTemp));
   EXPECT_EQ(w->logTempActive.load(), 0);
   ASSERT_NE(log().find(alarm), std::string::npos);
 
@@ -395,11 +395,11 @@ TEST_F(Decode, TemperatureReadingPastTwelveBitsKeepsTheLastTemperature) {
   w->MaxTemperature = 60.0f;
   w->temp1 = 75.0f;
   decode(st(0, 0, 0, 0, 0, 0, 400, 2048, 0));
-  ASSERT_TRUE(ExistError(w, 2));
+  ASSERT_TRUE(ExistError(w, kErrorHighTemp));
   const float hot = w->temp1.load();
   for (int i = 0; i < 20; ++i) decode(st(0, 0, 0, 0, 0, 0, 6000, 2048, 0));
   EXPECT_FLOAT_EQ(w->temp1.load(), hot);
-  EXPECT_TRUE(ExistError(w, 2));
+  EXPECT_TRUE(ExistError(w, kErrorHighTemp));
   EXPECT_EQ(log.count("temperature 1 reading "), 2u);
 
   // 4095 is a real reading (an open thermistor) and is taken.
@@ -457,8 +457,8 @@ TEST_F(Decode, StatusBufferBytes) {
   w->freq = 3000000;  // in no band
   w->ModeWorkIdx = -1;
   w->TUNEenabled = static_cast<int8_t>(0x80);
-  AddErrore(w, 4);
-  AddErrore(w, 12);
+  AddErrore(w, kErrorComm);
+  AddErrore(w, kErrorTuneTimeout);
   CreaBufferDiStato(w, out);
   EXPECT_EQ(std::string(out, 4), "----");
   EXPECT_EQ(out[4], '0');

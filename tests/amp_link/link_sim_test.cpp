@@ -186,19 +186,19 @@ TEST_F(LinkRig, SilentMicroGetsFourTriesThenErrorOncePerHoldOff) {
     EXPECT_GE(gap, 1400) << i;
     EXPECT_LT(gap, 3500) << i;
   }
-  EXPECT_TRUE(ExistError(w, 4));
+  EXPECT_TRUE(ExistError(w, kErrorComm));
   {
     std::lock_guard<std::mutex> lk(w->errorMut);
-    EXPECT_STREQ(w->errorTable[4].line2, "Err ST");
+    EXPECT_STREQ(w->errorTable[kErrorComm].line2, "Err ST");
   }
   EXPECT_EQ(w->errorTimer.load(), 2000);
   ASSERT_TRUE(waitReceived(5, 5s));
   EXPECT_EQ(micro.received()[4], "ST;");  // back to the status request
 
   // A second give-up within the hold-off does not raise the error again.
-  DeleteErrore(w, 4);
+  DeleteErrore(w, kErrorComm);
   ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 2; }, 15s));
-  EXPECT_FALSE(ExistError(w, 4));
+  EXPECT_FALSE(ExistError(w, kErrorComm));
 }
 
 // Hardening of the link against what the micro and the line can do.
@@ -207,7 +207,7 @@ TEST_F(LinkRig, ProtectionHoldsWhateverIsQueuedAfterIt) {
   w->MaxTemperature = 5.0f;  // the simulated heat sink at room temperature is over it
   w->Isteresi1 = 1;
   start();
-  ASSERT_TRUE(waitUntil([&] { return ExistError(w, 2); }, 10s));
+  ASSERT_TRUE(waitUntil([&] { return ExistError(w, kErrorHighTemp); }, 10s));
   // An auto-tune's closing commands and the attenuator of a band change, after the alarm.
   for (int s : {LIN_MP0, LIN_AT, LIN_AT_TUNE, LIN_MP0}) IncPNTIn_CMDLinear(s, w);
   ASSERT_TRUE(waitUntil([&] { return PendingCMDLinear(w) == 0 && commandsOnly().size() >= 7; }, 10s));
@@ -229,9 +229,9 @@ TEST_F(LinkRig, SilentMicroFromPowerUpShowsTheLinkError) {
   micro.injectFault(sim::Fault::Silent);
   start();
   ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 1; }, 15s));
-  EXPECT_TRUE(ExistError(w, 4));
-  AddErrore(w, 15);  // the others still wait for the first "CP"
-  EXPECT_FALSE(ExistError(w, 15));
+  EXPECT_TRUE(ExistError(w, kErrorComm));
+  AddErrore(w, kErrorAmpFault);  // the others still wait for the first "CP"
+  EXPECT_FALSE(ExistError(w, kErrorAmpFault));
 }
 
 TEST_F(LinkRig, MicroResetResendsEverySettingOncePerReset) {
@@ -270,7 +270,7 @@ TEST_F(LinkRig, MicroResetResendsEverySettingOncePerReset) {
   EXPECT_EQ(snap.attIndex, 2);
   EXPECT_FALSE(snap.bypass);
   EXPECT_EQ(snap.faults & 0x80, 0);
-  EXPECT_TRUE(ExistError(w, 16));
+  EXPECT_TRUE(ExistError(w, kErrorMicroReset));
 }
 
 TEST_F(LinkRig, LateRepliesNeverAnswerTheNextCommand) {
@@ -316,7 +316,7 @@ TEST_F(LinkRig, HotHeatSinkPutsTheAmplifierInProtectionWithTheFanFlatOut) {
   ASSERT_TRUE(waitUntil([&] { return micro.snapshot().fanPct == 30; }, 10s));
   micro.injectFault(sim::Fault::Hot);
   micro.advance(900);
-  ASSERT_TRUE(waitUntil([&] { return ExistError(w, 2) && PendingCMDLinear(w) == 0; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return ExistError(w, kErrorHighTemp) && PendingCMDLinear(w) == 0; }, 20s));
   ASSERT_TRUE(waitUntil([&] { return micro.snapshot().protect; }, 5s));
   auto c = commandsOnly();
   EXPECT_NE(std::find(c.begin(), c.end(), "FN1100;"), c.end());
@@ -326,7 +326,7 @@ TEST_F(LinkRig, HotHeatSinkPutsTheAmplifierInProtectionWithTheFanFlatOut) {
   EXPECT_EQ(snap.attIndex, 3);
   {
     std::lock_guard<std::mutex> lk(w->errorMut);
-    EXPECT_STREQ(w->errorTable[2].line2, kErrorTableDefaults[2].line2);
+    EXPECT_STREQ(w->errorTable[kErrorHighTemp].line2, kErrorTableDefaults[2].line2);
   }
 }
 
@@ -346,7 +346,7 @@ TEST_F(LinkRig, GarbledRepliesNeverBecomeValues) {
   garbling.stop();
   EXPECT_EQ(w->freqMeasured.load(), 0u);  // no drive: the counter never read anything
   EXPECT_EQ(w->fanSent.load(), 30);
-  EXPECT_FALSE(ExistError(w, 2));
+  EXPECT_FALSE(ExistError(w, kErrorHighTemp));
   EXPECT_GT(w->temp2.load(), 15.0f);
   EXPECT_LT(w->temp2.load(), 45.0f);
   EXPECT_LT(w->swr.load(), 1.01f);
@@ -355,7 +355,7 @@ TEST_F(LinkRig, GarbledRepliesNeverBecomeValues) {
 TEST_F(LinkRig, ErrorAndOverlongRepliesEndInTheLinkError) {
   for (sim::Fault f : {sim::Fault::Error, sim::Fault::Overlong}) {
     SCOPED_TRACE(sim::faultName(f));
-    DeleteErrore(w, 4);
+    DeleteErrore(w, kErrorComm);
     w->errorTimer = 0;
     w->retryRestarts = 0;
     micro.clearFaults();
@@ -364,9 +364,9 @@ TEST_F(LinkRig, ErrorAndOverlongRepliesEndInTheLinkError) {
     ASSERT_TRUE(waitUntil([&] { return w->retryRestarts >= 1; }, 15s));
     stop();
     w->running = 1;
-    EXPECT_TRUE(ExistError(w, 4));
+    EXPECT_TRUE(ExistError(w, kErrorComm));
     std::lock_guard<std::mutex> lk(w->errorMut);
-    EXPECT_STREQ(w->errorTable[4].line2, "Err ST");
+    EXPECT_STREQ(w->errorTable[kErrorComm].line2, "Err ST");
   }
 }
 

@@ -247,25 +247,25 @@ class OverTemperature : public ::testing::Test {
 
 TEST_F(OverTemperature, RaiseHoldAndRelease) {
   reply(60.5f, 40);
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{LIN_MP1, LIN_AT_PROT, LIN_AB0}));
 
   reply(59.5f, 59.5f);  // inside the hysteresis: still latched, nothing queued
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
   EXPECT_TRUE(drainQueue(w.get()).empty());
 
   reply(58.9f, 59.5f);  // both sensors must be below the limit minus Isteresi1
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
 
   reply(58.9f, 58.9f);
-  EXPECT_FALSE(ExistError(w.get(), 2));
-  EXPECT_TRUE(ExistError(w.get(), 0));
+  EXPECT_FALSE(ExistError(w.get(), kErrorHighTemp));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTempCleared));
   EXPECT_EQ(drainQueue(w.get()), std::vector<int>{LIN_AB1});  // protection itself stays on
 }
 
 TEST_F(OverTemperature, SecondSensorAloneRaises) {
   reply(30, 61);
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
   reply(30, 65);  // latched: queued once
   EXPECT_EQ(drainQueue(w.get()).size(), 3u);
 }
@@ -273,13 +273,13 @@ TEST_F(OverTemperature, SecondSensorAloneRaises) {
 TEST_F(OverTemperature, BeforeFirstCpReplyQueuedOncePerEpisode) {
   w->cpPending = 1;
   for (int i = 0; i < 60; ++i) reply(70, 70);
-  EXPECT_FALSE(ExistError(w.get(), 2));  // the list is still closed
+  EXPECT_FALSE(ExistError(w.get(), kErrorHighTemp));  // the list is still closed
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{LIN_MP1, LIN_AT_PROT}));
 
   // The micro answers "CP": the alarm can now be listed, and the stand-by command goes out.
   w->cpPending = 0;
   reply(70, 70);
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{LIN_MP1, LIN_AT_PROT, LIN_AB0}));
   reply(70, 70);
   EXPECT_TRUE(drainQueue(w.get()).empty());
@@ -300,7 +300,7 @@ TEST_F(OverTemperature, ResetWhileStillHotRaisesAgain) {
   drainQueue(w.get());
   VerifyWarningTemporaneiDopoResetBias(w.get());  // an operator reset empties the list
   reply(65, 65);
-  EXPECT_TRUE(ExistError(w.get(), 2));
+  EXPECT_TRUE(ExistError(w.get(), kErrorHighTemp));
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{LIN_MP1, LIN_AT_PROT, LIN_AB0}));
 }
 

@@ -75,7 +75,7 @@ TEST_F(ResetFlow, KeyActsNormallyWithNothingListed) {
 }
 
 TEST_F(ResetFlow, HighTemperatureFirstLeavesTheKeyItsPageFunction) {
-  AddErrore(w.get(), 2);
+  AddErrore(w.get(), kErrorHighTemp);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 0);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);
   EXPECT_EQ(listed(w.get()), std::vector<int>{2});
@@ -83,7 +83,7 @@ TEST_F(ResetFlow, HighTemperatureFirstLeavesTheKeyItsPageFunction) {
 
   // With another code behind it the label turns to RESET, but with no flag pending the press still
   // belongs to the page because the alarm is the oldest entry.
-  AddErrore(w.get(), 4);
+  AddErrore(w.get(), kErrorComm);
   w->errorFlags = 0;
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 1);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);
@@ -91,8 +91,8 @@ TEST_F(ResetFlow, HighTemperatureFirstLeavesTheKeyItsPageFunction) {
 }
 
 TEST_F(ResetFlow, PendingWarningsAreClearedByOnePress) {
-  AddErrore(w.get(), 2);
-  AddErrore(w.get(), 4);  // a temporary warning sets errorFlags bit 2
+  AddErrore(w.get(), kErrorHighTemp);
+  AddErrore(w.get(), kErrorComm);  // a temporary warning sets errorFlags bit 2
   EXPECT_EQ(GPIO_Errori(w.get()), 1);
   EXPECT_EQ(listed(w.get()), std::vector<int>{2});
   EXPECT_EQ(w->errorFlags, 0);
@@ -100,8 +100,8 @@ TEST_F(ResetFlow, PendingWarningsAreClearedByOnePress) {
 }
 
 TEST_F(ResetFlow, TuneWarningsGoWithOneReset) {
-  AddErrore(w.get(), 12);
-  AddErrore(w.get(), 13);
+  AddErrore(w.get(), kErrorTuneTimeout);
+  AddErrore(w.get(), kErrorTuneSwr);
   EXPECT_EQ(w->errorFlags, kErrFlagWarnings);
   EXPECT_EQ(GPIO_Errori(w.get()), 1);
   EXPECT_TRUE(listed(w.get()).empty());
@@ -112,8 +112,8 @@ TEST_F(ResetFlow, TuneWarningsGoWithOneReset) {
 TEST_F(ResetFlow, ProtectiveErrorResetsBiasThenFollowUpClearsTheList) {
   w->stStatus1 = 0x2;
   w->bypass = 0;
-  AddErrore(w.get(), 1);
-  AddErrore(w.get(), 9);
+  AddErrore(w.get(), kErrorAmpAlarm);
+  AddErrore(w.get(), kErrorAudioRead);
   EXPECT_EQ(w->errorFlags, kErrFlagBiasReset);
   EXPECT_EQ(GPIO_Errori(w.get()), 1);
   EXPECT_EQ(w->cmdBurst, 1);
@@ -129,8 +129,8 @@ TEST_F(ResetFlow, ProtectiveErrorResetsBiasThenFollowUpClearsTheList) {
 }
 
 TEST_F(ResetFlow, PlainErrorsAreResetAndRemoved) {
-  AddErrore(w.get(), 9);  // no flag bits
-  AddErrore(w.get(), 11);
+  AddErrore(w.get(), kErrorAudioRead);  // no flag bits
+  AddErrore(w.get(), kErrorWebSocket);
   EXPECT_EQ(w->errorFlags, 0);
   EXPECT_EQ(GPIO_Errori(w.get()), 1);
   EXPECT_TRUE(listed(w.get()).empty());
@@ -138,8 +138,8 @@ TEST_F(ResetFlow, PlainErrorsAreResetAndRemoved) {
 }
 
 TEST_F(ResetFlow, FollowUpRemovesTuneWarningsOnly) {
-  AddErrore(w.get(), 9);
-  AddErrore(w.get(), 14);
+  AddErrore(w.get(), kErrorAudioRead);
+  AddErrore(w.get(), kErrorTuneBixAbort);
   w->errorFlags = 0;
   ClearDisplayError(w.get());
   EXPECT_EQ(listed(w.get()), std::vector<int>{9});

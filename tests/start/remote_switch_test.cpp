@@ -59,7 +59,7 @@ TEST_F(RemoteSwitch, OffEndsTheThreadsClearsTheirErrorsAndSaves) {
   ExitThreadRemote(w.get());
   for (ThreadHandle* h : {&thrScrivi, &thrCat, &thrFFT, &thrLeggi}) EXPECT_TRUE(waitEnded(*h));
   for (int code : {9, 10, 5, 20}) EXPECT_FALSE(ExistError(w.get(), code)) << code;
-  EXPECT_TRUE(ExistError(w.get(), 4));
+  EXPECT_TRUE(ExistError(w.get(), kErrorComm));
   EXPECT_EQ(w->gpioCode, 165);
   std::string file = root.read("/opt/set/setup.txt");
   for (const char* k : {"EnableWrite: 0\n", "EnableRead: 0\n", "EnableCAT: 0\n", "EnableFFT: 0\n"})

@@ -86,9 +86,9 @@ TEST_F(Supervisor, TuneKeyAsksForACarrierOnceTheQueueIsEmptyAndGivesUpWithoutIt)
   w->AutoTuneMode = 0x01 | 0x10 | 0x40;
   w->tuneState = 1;
   for (int i = 0; i < 30; ++i) watch.pass(w.get(), tx(false));
-  EXPECT_FALSE(ExistError(w.get(), 14));
+  EXPECT_FALSE(ExistError(w.get(), kErrorTuneBixAbort));
   watch.pass(w.get(), tx(false));
-  EXPECT_TRUE(ExistError(w.get(), 14));
+  EXPECT_TRUE(ExistError(w.get(), kErrorTuneBixAbort));
   EXPECT_EQ(w->tuneState, 0);
   EXPECT_EQ(w->AutoTuneMode & (0x10 | 0x40), 0);
 }

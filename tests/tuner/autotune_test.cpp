@@ -153,8 +153,8 @@ TEST_F(AutoTune, CycleLimitEndsAfterThe101stMeasurement) {
   run([](uint32_t t) { return DecodeInduttanzaFromTuneval(t) == 8 ? 2.5f : 3.0f; });
   EXPECT_EQ(seen.size(), 101u);
   EXPECT_EQ(w->tuneState.load(), 0);
-  EXPECT_EQ(ExistError(w, 12), 1);
-  EXPECT_EQ(ExistError(w, 13), 0);
+  EXPECT_EQ(ExistError(w, kErrorTuneTimeout), 1);
+  EXPECT_EQ(ExistError(w, kErrorTuneSwr), 0);
   std::vector<int> q = drain();
   EXPECT_NE(std::find(q.begin(), q.end(), LIN_MP1), q.end());
   EXPECT_NE(std::find(q.begin(), q.end(), LIN_AT_PROT), q.end());
@@ -170,8 +170,8 @@ TEST_F(AutoTune, CycleLimitWithATargetIsAnSwrWarning) {
   w->SWRescAutoTune = 1.2f;
   start();
   run([](uint32_t) { return 3.0f; });
-  EXPECT_EQ(ExistError(w, 13), 1);
-  EXPECT_EQ(ExistError(w, 12), 0);
+  EXPECT_EQ(ExistError(w, kErrorTuneSwr), 1);
+  EXPECT_EQ(ExistError(w, kErrorTuneTimeout), 0);
 }
 
 TEST_F(AutoTune, HighSwrTripCountsAs100AndAsksForAClear) {
@@ -211,7 +211,7 @@ TEST_F(AutoTune, UnmatchableLoadRaisesMaxSwrAndStoresNothing) {
   w->SWRescAutoTune = 0.0f;
   start();
   run([](uint32_t) { return 8.0f; });
-  EXPECT_EQ(ExistError(w, 18), 1);
+  EXPECT_EQ(ExistError(w, kErrorTuneMaxSwr), 1);
   EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b1.txt"));
 }
 
@@ -237,7 +237,7 @@ TEST_F(AutoTune, TuneKeyStartsWithTheHandshakeAndAbortsWithoutStoring) {
   // Abort before any measurement: nothing stored, no SWR error.
   GoTune(w);
   EXPECT_EQ(w->tuneState.load(), 0);
-  EXPECT_EQ(ExistError(w, 18), 0);
+  EXPECT_EQ(ExistError(w, kErrorTuneMaxSwr), 0);
   EXPECT_EQ(drain(), std::vector<int>{LIN_AT});
   EXPECT_EQ(w->AutoTuneMode.load() & 0x04, 0x04);
 
@@ -308,15 +308,15 @@ TEST_F(AutoTune, RunWithoutAnyForwardPowerStoresNothingAndKeepsTheWord) {
     w->freq = 14200000;
     w->NumBanco = 0;
     w->antennaIdx = 0;
-    DeleteErrore(w, 18);
-    DeleteErrore(w, 12);
-    DeleteErrore(w, 13);
+    DeleteErrore(w, kErrorTuneMaxSwr);
+    DeleteErrore(w, kErrorTuneTimeout);
+    DeleteErrore(w, kErrorTuneSwr);
     start();
     run([](uint32_t) { return 0.0f; });
     EXPECT_EQ(w->tuneState.load(), 0);
     EXPECT_EQ(w->tuneWord.load(), before);  // what the link sends next
     EXPECT_FALSE(root.exists("/opt/set/atu_ant1.txt"));
-    EXPECT_TRUE(ExistError(w, 18) || ExistError(w, 12) || ExistError(w, 13));
+    EXPECT_TRUE(ExistError(w, kErrorTuneMaxSwr) || ExistError(w, kErrorTuneTimeout) || ExistError(w, kErrorTuneSwr));
     drain();
   }
 }

@@ -245,13 +245,13 @@ TEST_F(BandConfig, InterfaceFlagsFollowTheModeAndQueueGS) {
   EXPECT_EQ(startedBIX, 1);
   EXPECT_EQ(drain(), std::vector<int>{LIN_GS_WRITE});
 
-  AddErrore(w, 8);
+  AddErrore(w, kErrorBixData);
   w->ModeWorkIdx = 2;
   SetModeWorkIDX(w);
   EXPECT_EQ(getFlag(w->setup->EnableSerial), '0');
   EXPECT_EQ(getFlag(w->setup->EnableCatSerial), '1');
   EXPECT_EQ(startedCat, 1);
-  EXPECT_EQ(ExistError(w, 8), 0);
+  EXPECT_EQ(ExistError(w, kErrorBixData), 0);
 
   w->ModeWorkIdx = 0;
   SetModeWorkIDX(w);

@@ -64,8 +64,8 @@ constexpr int kTileX0[6] = {5, 133, 266, 399, 532, 665};
 
 TEST_F(ErrorList, DuplicateIsListedOnceAndArmsTheBiasResetOnce) {
   testing::internal::CaptureStderr();
-  AddErrore(w.get(), 1);
-  AddErrore(w.get(), 1);
+  AddErrore(w.get(), kErrorAmpAlarm);
+  AddErrore(w.get(), kErrorAmpAlarm);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(listed(w.get()), std::vector<int>{1});
   EXPECT_EQ(w->errorFlags, kErrFlagBiasReset);
@@ -79,14 +79,14 @@ TEST_F(ErrorList, KeepsTheOrderOfAdditionAndClosesGapsOnRemoval) {
   EXPECT_EQ(ExistAnError(w.get()), 7);
   EXPECT_EQ(LastError(w.get()), 20);
   testing::internal::CaptureStderr();
-  DeleteErrore(w.get(), 15);
-  DeleteErrore(w.get(), 15);  // not listed any more: nothing changes, nothing printed
+  DeleteErrore(w.get(), kErrorAmpFault);
+  DeleteErrore(w.get(), kErrorAmpFault);  // not listed any more: nothing changes, nothing printed
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "Del ERROR: N: 4 err:15\n");
   EXPECT_EQ(listed(w.get()), (std::vector<int>{7, 3, 0, 20}));
-  EXPECT_EQ(ExistError(w.get(), 15), 0);
-  EXPECT_EQ(ExistError(w.get(), 0), 1);
-  DeleteErrore(w.get(), 7);
+  EXPECT_EQ(ExistError(w.get(), kErrorAmpFault), 0);
+  EXPECT_EQ(ExistError(w.get(), kErrorHighTempCleared), 1);
+  DeleteErrore(w.get(), kErrorBixModeOff);
   EXPECT_EQ(ExistAnError(w.get()), 3);
 }
 
@@ -94,14 +94,14 @@ TEST_F(ErrorList, EmptyList) {
   EXPECT_EQ(ExistAnError(w.get()), -1);
   EXPECT_EQ(LastError(w.get()), -1);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 0);
-  DeleteErrore(w.get(), 3);
+  DeleteErrore(w.get(), kErrorPwrIn);
   EXPECT_EQ(w->errorCount, 0);
 }
 
 TEST_F(ErrorList, NothingIsListedBeforeTheFirstCpReply) {
   w->cpPending = 1;
-  AddErrore(w.get(), 1);
-  AddErrore(w.get(), 12);
+  AddErrore(w.get(), kErrorAmpAlarm);
+  AddErrore(w.get(), kErrorTuneTimeout);
   EXPECT_TRUE(listed(w.get()).empty());
   EXPECT_EQ(w->errorFlags, 0);
 }
@@ -118,9 +118,9 @@ TEST_F(ErrorList, EveryCodeFitsAndUnknownCodesAreRefused) {
 
 TEST_F(ErrorList, TemporaryWarningsMarkedOnceAndRemovedTogether) {
   testing::internal::CaptureStderr();
-  AddErrore(w.get(), 12);
-  AddErrore(w.get(), 9);
-  AddErrore(w.get(), 13);
+  AddErrore(w.get(), kErrorTuneTimeout);
+  AddErrore(w.get(), kErrorAudioRead);
+  AddErrore(w.get(), kErrorTuneSwr);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(occurrences(err, " -->tasto reset errore 0x4\n"), 1u);
   EXPECT_EQ(w->errorFlags, kErrFlagWarnings);
@@ -133,7 +133,7 @@ TEST_F(ErrorList, TemporaryWarningsMarkedOnceAndRemovedTogether) {
 }
 
 TEST_F(ErrorList, BandWarningIsProtectiveAndTemporary) {
-  AddErrore(w.get(), 19);
+  AddErrore(w.get(), kErrorBandStandby);
   EXPECT_EQ(w->errorFlags, kErrFlagBiasReset | kErrFlagWarnings);
 }
 
@@ -144,25 +144,25 @@ TEST_F(ErrorList, ResetAfterBiasRemovesEverything) {
 }
 
 TEST_F(ErrorList, ResetLabel) {
-  AddErrore(w.get(), 2);
+  AddErrore(w.get(), kErrorHighTemp);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 0);
-  AddErrore(w.get(), 4);
+  AddErrore(w.get(), kErrorComm);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 1);
-  DeleteErrore(w.get(), 2);
+  DeleteErrore(w.get(), kErrorHighTemp);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 1);
 }
 
 TEST_F(ErrorList, TextsAreCutToTheirFieldAndRestored) {
-  SetErrorText(w.get(), 4, 2, "Err ST");
-  EXPECT_STREQ(w->errorTable[4].line2, "Err ST");
-  SetErrorText(w.get(), 15, 2, std::string(100, 'x').c_str());
-  EXPECT_EQ(strlen(w->errorTable[15].line2), static_cast<size_t>(kErrorTextLen - 1));
+  SetErrorText(w.get(), kErrorComm, 2, "Err ST");
+  EXPECT_STREQ(w->errorTable[kErrorComm].line2, "Err ST");
+  SetErrorText(w.get(), kErrorAmpFault, 2, std::string(100, 'x').c_str());
+  EXPECT_EQ(strlen(w->errorTable[kErrorAmpFault].line2), static_cast<size_t>(kErrorTextLen - 1));
   SetErrorText(w.get(), 21, 1, "nowhere");  // ignored
   InitErrorTable(w.get());
-  EXPECT_STREQ(w->errorTable[4].line2, "warn ");
-  EXPECT_STREQ(w->errorTable[15].line2, "---");
-  EXPECT_STREQ(w->errorTable[19].line1, "Band warn");
-  EXPECT_EQ(w->errorTable[19].flags, 6);
+  EXPECT_STREQ(w->errorTable[kErrorComm].line2, "warn ");
+  EXPECT_STREQ(w->errorTable[kErrorAmpFault].line2, "---");
+  EXPECT_STREQ(w->errorTable[kErrorBandStandby].line1, "Band warn");
+  EXPECT_EQ(w->errorTable[kErrorBandStandby].flags, 6);
 }
 
 // Adders and removers from several threads, with the tiles drawn meanwhile: the list never holds a
@@ -188,7 +188,7 @@ TEST_F(ErrorList, ConcurrentAddDeleteAndDraw) {
   std::thread drawer([&] {
     while (!stop) {
       DrawError(w.get());
-      SetErrorText(w.get(), 15, 2, "I OUT");
+      SetErrorText(w.get(), kErrorAmpFault, 2, "I OUT");
       (void)ExistAnError(w.get());
     }
   });
@@ -206,8 +206,8 @@ TEST_F(ErrorList, ConcurrentAddDeleteAndDraw) {
 TEST_F(ErrorList, TileColoursAndOutline) {
   MemScreen screen;
   w->fb = &screen.s;
-  AddErrore(w.get(), 2);  // red
-  AddErrore(w.get(), 4);  // orange
+  AddErrore(w.get(), kErrorHighTemp);  // red
+  AddErrore(w.get(), kErrorComm);  // orange
   DrawError(w.get());
   EXPECT_EQ(screen.at(60, 372), kRed);
   EXPECT_EQ(screen.at(60, 414), kRed);        // last filled row
@@ -232,7 +232,7 @@ TEST_F(ErrorList, NewestSixShownAndShiftLeftOnRemoval) {
   const std::array<int, 3> before[6] = {kOrange, kRed, kOrange, kRed, kOrange, kRed};
   for (int k = 0; k < 6; ++k) EXPECT_EQ(screen.at(kTileX0[k] + 20, 400), before[k]) << "tile " << k;
 
-  DeleteErrore(w.get(), 5);  // the leftmost tile's code: 1 2 6 3 7 15
+  DeleteErrore(w.get(), kErrorRemoteUsb);  // the leftmost tile's code: 1 2 6 3 7 15
   std::fill(screen.work.begin(), screen.work.end(), 0);
   DrawError(w.get());
   const std::array<int, 3> after[6] = {kRed, kRed, kOrange, kRed, kOrange, kRed};
@@ -244,8 +244,8 @@ TEST_F(ErrorList, TileForAListPositionAndItsText) {
   MemScreen screen;
   w->fb = &screen.s;
   TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18, 10);
-  AddErrore(w.get(), 9);
-  AddErrore(w.get(), 1);
+  AddErrore(w.get(), kErrorAudioRead);
+  AddErrore(w.get(), kErrorAmpAlarm);
   DrawTastoErrore(w.get(), 266, 396, 1);  // position 1 is code 1: red
   EXPECT_EQ(screen.at(300, 372), kRed);
   EXPECT_EQ(screen.at(20, 400), kBlack);  // position 0 was not asked for
