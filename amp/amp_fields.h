@@ -4,6 +4,22 @@
 #include <cstdint>
 #include <mutex>
 
+// Bits of the micro's status reply: stStatus0, stStatus1 and the fault byte stFaults.
+constexpr int kStatus0AnActive = 0x1,  // the antenna network is switched in (an auto-tune sends "AN0;")
+    kStatus0Pad2dB = 0x4, kStatus0Pad3dB = 0x8;
+constexpr int kStatus1Tx = 0x1,  // transmission in progress
+    kStatus1Alarm = 0x2,         // the amplifier's alarm
+    kStatus1AlarmShown = 0x4,    // clear: the error list's acknowledgement may go
+    kStatus1Bypass = 0x8;
+constexpr int kFaultIOut = 0x01, kFaultRefl = 0x02, kFaultFwd = 0x04, kFaultSensPw = 0x08, kFaultFilterTx = 0x10,
+              kFaultPwrIn = 0x20, kFaultBand = 0x40, kFaultReset = 0x80;
+
+// microCfgB of the 120 W model (its forward meter, start screen, drive clamp and voltage divider).
+constexpr int kMicroCfg120W = 0x31;
+
+// Codes the GPIO thread sends to its serial peripheral; 0xFF is none pending.
+constexpr int kGpioCodeStart = 0xB0, kGpioCodeRemoteOn = 0x95, kGpioCodeRemoteOff = 0xA5, kGpioCodeNone = 0xFF;
+
 struct AmpFields {
   // Link. The queue ring and both indexes are only touched under cmdQueueMut.
   std::atomic<int> linFD{-1};

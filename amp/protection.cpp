@@ -213,11 +213,11 @@ void SetAttenuatorCMD(Works* w, int value, int state) {
 void ResetBiasCmd(Works* w) {
   UrgentCommands urgent;
   const int faults = w->stFaults, status1 = w->stStatus1;
-  if (faults != 0 || (status1 & 0x2)) {
+  if (faults != 0 || (status1 & kStatus1Alarm)) {
     IncPNTIn_CMDLinear(LIN_CP, w);
     ktrace(">>> ERRORI: RESET Protezione AMPL!\n");
   }
-  if (faults & 0x80) InitMicroCmd(w);
+  if (faults & kFaultReset) InitMicroCmd(w);
   IncPNTIn_CMDLinear(LIN_MP0, w);
   IncPNTIn_CMDLinear(w->bypass ? LIN_AB1 : LIN_AB0, w);
   IncPNTIn_CMDLinear(LIN_AT, w);

@@ -84,10 +84,10 @@ void clearAcknowledge(Works* w) {
 }
 
 const char* faultName(int faults) {
-  if (faults & 0x10) return "FILTER TX";
-  if (faults & 0x08) return "SENS PW";
-  if (faults & 0x04) return "FWD";
-  if (faults & 0x02) return "REFL";
+  if (faults & kFaultFilterTx) return "FILTER TX";
+  if (faults & kFaultSensPw) return "SENS PW";
+  if (faults & kFaultFwd) return "FWD";
+  if (faults & kFaultRefl) return "REFL";
   return "I OUT";
 }
 
@@ -127,7 +127,7 @@ int decodeConfigBlock(Works* w, const Reply& rp) {
     int a = rp.hexByte(6), b = rp.hexByte(8);
     w->microCfgA = a;
     w->microCfgB = b;
-    number_ofStep_meter_FWD = (b == 0x31) ? 120 : 60;
+    number_ofStep_meter_FWD = (b == kMicroCfg120W) ? 120 : 60;
     ktrace("EE2: %x %x\n", a, b);
     return acceptReply(w);
   }
@@ -135,11 +135,11 @@ int decodeConfigBlock(Works* w, const Reply& rp) {
 }
 
 void syncBypass(Works* w, int s1) {
-  if ((s1 & 0x8) && w->bypass == 0 && w->bypassCmdState == 1) {
+  if ((s1 & kStatus1Bypass) && w->bypass == 0 && w->bypassCmdState == 1) {
     ktrace("--------------- AMPL ERRORE : bypass on %s\n", "AB1;");
     w->bypass = 1;
   }
-  if (!(s1 & 0x8) && w->bypass == 1 && w->bypassCmdState == 0) {
+  if (!(s1 & kStatus1Bypass) && w->bypass == 1 && w->bypassCmdState == 0) {
     ktrace("--------------- AMPL ERRORE : bypass off %s\n", "AB0;");
     w->bypass = 0;
   }
@@ -147,14 +147,14 @@ void syncBypass(Works* w, int s1) {
 
 // While the link is failing, the status is the only truth about bypass and attenuator.
 void stateFromStatus(Works* w, int s0, int s1) {
-  if ((s1 & 0x8) && w->bypass == 0) {
+  if ((s1 & kStatus1Bypass) && w->bypass == 0) {
     w->bypass = 1;
     ktrace("STATE DA ERRORE : bypass on\n");
-  } else if (!(s1 & 0x8) && w->bypass == 1) {
+  } else if (!(s1 & kStatus1Bypass) && w->bypass == 1) {
     w->bypass = 0;
     ktrace("STATE DA ERRORE : bypass off\n");
   }
-  bool pad3 = s0 & 0x8, pad2 = s0 & 0x4;
+  bool pad3 = s0 & kStatus0Pad3dB, pad2 = s0 & kStatus0Pad2dB;
   int att = pad3 ? (pad2 ? 3 : 2) : (pad2 ? 1 : 0);
   if (att != w->Attenuator) {
     w->Attenuator = static_cast<uint8_t>(att);
@@ -164,24 +164,24 @@ void stateFromStatus(Works* w, int s0, int s1) {
 }
 
 void faults(Works* w, int f) {
-  if ((f & 0x80) && w->microResetArmed) AddErrore(w, kErrorMicroReset);
+  if ((f & kFaultReset) && w->microResetArmed) AddErrore(w, kErrorMicroReset);
   // The micro restarted on its own: once per reset (the bit stays until "MR0;" is taken), its
   // settings go again, or it would run with its defaults until the next frequency change.
-  if (!(f & 0x80)) {
+  if (!(f & kFaultReset)) {
     w->microResetHandled = 0;
   } else if (w->microResetArmed && !w->microResetHandled.exchange(1)) {
     ResendAfterMicroReset(w);
   }
-  if (!(f & 0x5F)) {
+  if (!(f & (kFaultIOut | kFaultRefl | kFaultFwd | kFaultSensPw | kFaultFilterTx | kFaultBand))) {
     DeleteErrore(w, kErrorAmpFault);
     clearAcknowledge(w);
-  } else if (f & 0x40) {
+  } else if (f & kFaultBand) {
     AddErrore(w, kErrorBandStandby);
   } else {
     SetErrorText(w, kErrorAmpFault, 2, faultName(f));
     AddErrore(w, kErrorAmpFault);
   }
-  if ((f & 0x20) && w->anValue == 1 && w->tuneState == 0 && !(w->AutoTuneMode & 0x1E)) AddErrore(w, kErrorPwrIn);
+  if ((f & kFaultPwrIn) && w->anValue == 1 && w->tuneState == 0 && !(w->AutoTuneMode & (kAtmStartedByTx | kAtmEnded | kAtmSettling | kAtmStartedByKey))) AddErrore(w, kErrorPwrIn);
 }
 
 int decodeStatus(Works* w, const Reply& rp) {
@@ -210,16 +210,16 @@ int decodeStatus(Works* w, const Reply& rp) {
   if (ExistError(w, kErrorComm)) stateFromStatus(w, s0, s1);
   // Faults, and the alarm with its acknowledgement.
   faults(w, f);
-  if (s1 & 0x2) {
+  if (s1 & kStatus1Alarm) {
     AddErrore(w, kErrorAmpAlarm);
   } else {
     DeleteErrore(w, kErrorAmpAlarm);
     clearAcknowledge(w);
   }
-  if (!(s1 & 0x4)) clearAcknowledge(w);
+  if (!(s1 & kStatus1AlarmShown)) clearAcknowledge(w);
   // Temperature log, on the first reply of a transmission only: while it lasts, an alarm has ended the log on
   // purpose, and the alarm entry must stay for the operator to read.
-  const bool tx = s1 & 0x1;
+  const bool tx = s1 & kStatus1Tx;
   const bool txBefore = w->logTempTxBefore.exchange(tx ? 1 : 0);
   const bool txBegins = tx && !txBefore;
   if (w->EnableLOGTemp && txBegins && !w->logTempActive) {
@@ -249,7 +249,7 @@ int decodeStatus(Works* w, const Reply& rp) {
   // The fast reading is only there when the micro sends it.
   if (w->EnablePwrPeak && rp.len >= 36) {
     const float in = static_cast<float>(rp.dec(32, 4));
-    const float limit = (w->microCfgB == 0x31) ? 130.0f : 70.0f;
+    const float limit = (w->microCfgB == kMicroCfg120W) ? 130.0f : 70.0f;
     float p = k0 * in * in;
     w->pwrIn = p > limit ? limit : p;
   }

@@ -8,6 +8,16 @@
 struct Mirtsetup;
 struct Screen;
 
+// Bits of the AutoTuneMode byte: bit 0 is the operator's setting, the rest the hand-shake of a run
+// with the transceiver.
+constexpr uint8_t kAtmEnabled = 0x01,  // auto-tune with the transceiver enabled (saved)
+    kAtmStartedByTx = 0x02,            // the run began because the transceiver transmitted
+    kAtmEnded = 0x04,                  // the run ended
+    kAtmSettling = 0x08,               // the return to receive was sent
+    kAtmStartedByKey = 0x10,           // the run began from the TUNE key
+    kAtmAskCarrier = 0x20,             // the transceiver must be asked for a tune carrier
+    kAtmCarrierAsked = 0x40;           // the tune carrier was requested
+
 struct CoreFields {
   // Lifecycle.
   std::atomic<int> running{0};

@@ -30,7 +30,7 @@ void InitGlobalVar(Works* w) {
   w->tsCorrente = 3700;
   w->bypass = 1;
   w->cpPending = 1;
-  w->gpioCode = 176;
+  w->gpioCode = kGpioCodeStart;
   w->MaxTempAllowed = 60;
   w->PSpar1 = 1;
   w->PSpar2 = 1000;

@@ -96,7 +96,7 @@ void TuneEnd(Works* w) {
 
 int TuneStep(Works* w) {
   Lock lk(w->tuneRunMut);
-  if (w->stStatus1 & 0x2) {
+  if (w->stStatus1 & kStatus1Alarm) {
     w->swr = 100.0f;
     w->tuneState = 2;
   }
@@ -115,7 +115,7 @@ int TuneStep(Works* w) {
 void StartAutotune(Works* w) {
   if (w->atuBypass == 1) return;
   Lock lk(w->tuneRunMut);
-  w->tuneStep = 0;
+  w->tuneStep = kTunePhaseStart;
   w->tuneBeforeRun = TuneRecord{999.0f, 0.0f, w->tuneL.load(), w->tuneC.load(), w->tuneWord.load()};
   IncPNTIn_CMDLinear(LIN_MP1, w);
   IncPNTIn_CMDLinear(LIN_AT_TUNE, w);
@@ -126,7 +126,7 @@ void StartAutotune(Works* w) {
   w->atuBypass = 0;
   StartBurstCMDLinear(w);
   w->tuneState = 1;
-  if (w->stStatus0 & 0x1) {
+  if (w->stStatus0 & kStatus0AnActive) {
     w->anValue = 0;
     IncPNTIn_CMDLinear(LIN_AN, w);
   }
@@ -139,12 +139,12 @@ void GoTune(Works* w) {
   if (w->tuneState == 0) {
     ktrace("c-START TUNE (%x)!!\n", w->AutoTuneMode.load());
     uint8_t m = w->AutoTuneMode;
-    if ((m & 0x01) && !(m & 0x08)) {
+    if ((m & kAtmEnabled) && !(m & kAtmSettling)) {
       StartAutotune(w);
       ktrace("b-START TUNE!!\n");
       if (w->ModeWorkIdx == 1) {
-        w->AutoTuneMode &= static_cast<uint8_t>(~0x40);
-        w->AutoTuneMode |= 0x10;
+        w->AutoTuneMode &= static_cast<uint8_t>(~kAtmCarrierAsked);
+        w->AutoTuneMode |= kAtmStartedByKey;
         ktrace("a-START TUNE!!\n");
       }
     }
@@ -174,7 +174,7 @@ void escLocked(Works* w, int save) {
   }
   IncPNTIn_CMDLinear(LIN_AT, w);
   w->cnttune = 0;
-  if (w->AutoTuneMode & 0x01) w->AutoTuneMode |= 0x04;
+  if (w->AutoTuneMode & kAtmEnabled) w->AutoTuneMode |= kAtmEnded;
   w->curConfigRow = -1;
   w->tuneState = 0;
 }
@@ -197,73 +197,73 @@ void TuneTask(Works* w) {
   }
 
   int step = w->tuneStep;
-  if (step >= 3 && step <= 11) {
+  if (step >= kTunePhaseClimbL && step <= kTunePhaseDescendLFine) {
     if (TuneStep(w)) return;
   }
   switch (step) {
-    case 0:
-      w->tuneStep = 1;
+    case kTunePhaseStart:
+      w->tuneStep = kTunePhaseReset;
       break;
-    case 1:
+    case kTunePhaseReset:
       Clr_vTuneParam(w);
       SetMode(w, 1);
       setCval(w, 0);
       setLval(w, 0);
       w->cnttune = 0;
-      w->tuneStep = 2;
+      w->tuneStep = kTunePhaseWaitTx;
       break;
-    case 2:
+    case kTunePhaseWaitTx:
       if (w->txActive == 1) {
         sleepMs(3);
-        w->tuneStep = 3;
+        w->tuneStep = kTunePhaseClimbL;
       }
       break;
-    case 3:
-      if (coarseClimb(w, true, 4)) w->tuneStep = 4;
+    case kTunePhaseClimbL:
+      if (coarseClimb(w, true, 4)) w->tuneStep = kTunePhaseDescendL;
       break;
-    case 4:
+    case kTunePhaseDescendL:
       if (fineDescent(w, true, 7)) {
         w->cnttunefine = 0;
         setCval(w, w->tuneC + 8);
-        w->tuneStep = 5;
+        w->tuneStep = kTunePhaseClimbC;
       }
       break;
-    case 5:
-      if (coarseClimb(w, false, 8)) w->tuneStep = 6;
+    case kTunePhaseClimbC:
+      if (coarseClimb(w, false, 8)) w->tuneStep = kTunePhaseDescendC;
       break;
-    case 6:
+    case kTunePhaseDescendC:
       if (fineDescent(w, false, 15)) {
         w->cnttunefine = 0;
         SetMode(w, 2);
         setCval(w, 0);
-        w->tuneStep = 7;
+        w->tuneStep = kTunePhaseStartLC;
       }
       break;
-    case 7:
+    case kTunePhaseStartLC:
       if (w->tuneC + 8 <= 510) setCval(w, w->tuneC + 8);
-      w->tuneStep = 8;
+      w->tuneStep = kTunePhaseClimbCLC;
       break;
-    case 8:
-      if (coarseClimb(w, false, 8)) w->tuneStep = 9;
+    case kTunePhaseClimbCLC:
+      if (coarseClimb(w, false, 8)) w->tuneStep = kTunePhaseDescendCLC;
       break;
-    case 9:
+    case kTunePhaseDescendCLC:
       if (fineDescent(w, false, 15)) {
         w->cnttunefine = 0;
         TuneEnd(w);
         if (!w->tuneLeftWorse && w->tuneL + 2 <= 510) setLval(w, w->tuneL + 2);
-        w->tuneStep = 10;
+        w->tuneStep = kTunePhaseClimbLFine;
       }
       break;
-    case 10:
-      if (coarseClimb(w, true, 2)) w->tuneStep = 11;
+    case kTunePhaseClimbLFine:
+      if (coarseClimb(w, true, 2)) w->tuneStep = kTunePhaseDescendLFine;
       break;
-    case 11:
+    case kTunePhaseDescendLFine:
       if (fineDescent(w, true, 5)) {
         TuneEnd(w);
-        w->tuneStep = 12;
+        w->tuneStep = kTunePhaseConfirm;
       }
       break;
-    case 12:
+    case kTunePhaseConfirm:
       // The closing measurement of the best setting; the run ends whatever it shows.
       TuneStep(w);
       escLocked(w, 1);

@@ -46,6 +46,24 @@ void InstallTunerHooks(Works* works);
 inline constexpr int SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};
 inline constexpr const char* SWRTimeout[5] = {"25sec", "20sec", "15sec", "10sec", "5sec"};
 
+// The phases of a run (tuneStep): coarse climbs stop at the first worse measurement, fine descents
+// walk back a limited number of single steps.
+enum TunePhase : int {
+  kTunePhaseStart = 0,
+  kTunePhaseReset = 1,        // CL, C = L = 0, history cleared
+  kTunePhaseWaitTx = 2,       // until the transceiver transmits
+  kTunePhaseClimbL = 3,       // CL: L up by 4
+  kTunePhaseDescendL = 4,     // CL: L down by 1, at most 8 times
+  kTunePhaseClimbC = 5,       // CL: C up by 8
+  kTunePhaseDescendC = 6,     // CL: C down by 1, at most 16 times
+  kTunePhaseStartLC = 7,      // LC, C from 8
+  kTunePhaseClimbCLC = 8,     // LC: C up by 8
+  kTunePhaseDescendCLC = 9,   // LC: C down by 1, at most 16 times
+  kTunePhaseClimbLFine = 10,  // best so far, L up by 2
+  kTunePhaseDescendLFine = 11,  // L down by 1, at most 6 times
+  kTunePhaseConfirm = 12,     // one closing measurement of the best setting
+};
+
 void GoTune(Works* works);
 void StartAutotune(Works* works);
 // One search step; the link thread calls it after every status reply while tuneState is 1.

@@ -21,13 +21,7 @@
 
 namespace {
 
-// Bits of the AutoTuneMode byte that the transmission hand-shake uses.
-constexpr uint8_t kAtmEnabled = 0x01,       // auto-tune with the transceiver enabled
-    kAtmStartedByTx = 0x02,                 // the run began because the transceiver transmitted
-    kAtmSettling = 0x08,                    // the return to receive was sent
-    kAtmStartedByKey = 0x10,                // the run began from the TUNE key
-    kAtmAskCarrier = 0x20,                  // the transceiver must be asked for a tune carrier
-    kAtmCarrierAsked = 0x40;                // the tune carrier was requested
+                // the tune carrier was requested
 
 // Screen-saver delays in minutes, by SaveScreenIdx.
 constexpr int kSaveScreen[] = {5, 10, 20, 30, 60};
@@ -38,7 +32,7 @@ void loadBackground(Works* w, const char* name) {
   fbSetBack(w->fb);
 }
 
-const char* startScreen(Works* w) { return w->microCfgB == 0x31 ? "start120" : "start"; }
+const char* startScreen(Works* w) { return w->microCfgB == kMicroCfg120W ? "start120" : "start"; }
 
 double cpuMs() { return static_cast<double>(clock()) * 1000.0 / CLOCKS_PER_SEC; }
 
@@ -138,7 +132,7 @@ void timerPass(Works* w, SupervisorState& st) {
       ReadDataOra(w);
       // The work image goes in before anything is drawn on it, so the first frame keeps its date.
       if (w->mainImageDue == 1) {
-        loadBackground(w, w->microCfgB == 0x31 ? "img1b" : "img1");
+        loadBackground(w, w->microCfgB == kMicroCfg120W ? "img1b" : "img1");
         w->mainImageDue = 0;
       }
       if (w->ViewTimeStr && w->statusPage == 0) {

@@ -108,7 +108,7 @@ void StartThreadCommRemote(Works* w) {
   writeSetup(w);
   {
     std::lock_guard<std::mutex> lk(w->gpioMut);
-    w->gpioCode = 149;
+    w->gpioCode = kGpioCodeRemoteOn;
   }
 }
 
@@ -116,11 +116,11 @@ void ExitThreadRemote(Works* w) {
   Mirtsetup* s = w->setup;
   for (char* f : {&s->EnableWrite, &s->EnableRead, &s->EnableCAT, &s->EnableFFT}) setFlag(*f, '0');
   sleepMs(500);
-  for (int code : {9, 10, 5, 20}) DeleteErrore(w, code);
+  for (int code : {kErrorAudioRead, kErrorAudioWrite, kErrorRemoteUsb, kErrorRemoteCat}) DeleteErrore(w, code);
   writeSetup(w);
   {
     std::lock_guard<std::mutex> lk(w->gpioMut);
-    w->gpioCode = 165;
+    w->gpioCode = kGpioCodeRemoteOff;
   }
   ktrace(">>>>>>>>>>>>>>>>>>>>>>>>> REMOTE STOP \n");
 }
