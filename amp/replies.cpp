@@ -16,6 +16,7 @@
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "platform/log.h"
+#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {

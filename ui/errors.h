@@ -26,11 +26,3 @@ void ClearDisplayError(Works* works);
 // Tiles: DrawError draws the newest six codes; DrawTastoErrore one tile for list position `position`.
 void DrawError(Works* works);
 void DrawTastoErrore(Works* works, int x0, int x1, int position);
-
-// The reset flow queues amplifier commands, so it lives in the amplifier library (amp/protection.cpp).
-void ResetBiasCmd(Works* works);
-void VerificaEsistonoErrori(Works* works);
-int GPIO_Errori(Works* works);
-void GestErrore(Works* works);
-void GestErroreRemote(Works* works);
-void GestErroreSerial(Works* works);

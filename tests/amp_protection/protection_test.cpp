@@ -12,6 +12,7 @@
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "tests/testlib/temp_root.h"
+#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {

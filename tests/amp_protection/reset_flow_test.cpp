@@ -8,6 +8,7 @@
 #include "core/setup.h"
 #include "core/works.h"
 #include "tests/testlib/temp_root.h"
+#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {
