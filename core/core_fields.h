@@ -18,9 +18,14 @@ constexpr uint8_t kAtmEnabled = 0x01,  // auto-tune with the transceiver enabled
     kAtmAskCarrier = 0x20,             // the transceiver must be asked for a tune carrier
     kAtmCarrierAsked = 0x40;           // the tune carrier was requested
 
+class DeferredWrites;
+
 struct CoreFields {
   // Lifecycle.
   std::atomic<int> running{0};
+  // Where the amplifier link hands its file writes (set by the entry point for the whole run;
+  // none: writes run on the caller's thread).
+  DeferredWrites* fileWriter = nullptr;
   char version[8]{};
   // 0 none, 1 amplifier port, 2 CAT serial port, 3 transceiver serial port, -1 restart requested.
   // portErrorText is written before portError announces it.

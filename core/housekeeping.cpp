@@ -13,6 +13,7 @@
 
 #include "amp/pa_voltage.h"
 #include "core/works.h"
+#include "platform/deferred_writes.h"
 #include "platform/log.h"
 #include "platform/optset.h"
 #include "platform/root.h"
@@ -106,22 +107,10 @@ void ReadCPUTemp(Works* w) {
   }
 }
 
-int LogTempFunction(Works* w, int mode) {
+namespace {
+int writeLogTemp(int mode, const std::string& entry) {
   std::lock_guard<std::mutex> lk(g_logTempMut);
   if (mode == -1) return optSetRemove(kLogTempPath) == 0 ? 0 : -1;
-
-  ReadDataOra(w);
-  char date[80];
-  getDataOra(w, date, sizeof date);
-  const float current = w->rawCurrent / 4096.0f * 14.05f;
-  char values[160];
-  snprintf(values, sizeof values, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->temp1.load(),
-           w->temp2.load(), w->pwrFwd.load(), w->swr.load(), PaVoltageFromReading(w->gpioReading[3], w->microCfgB), current);
-  std::string entry = date;
-  entry += (w->stStatus1 & 0x1) ? " , 1," : " , 0,";
-  entry += values;
-  entry += mode == 1 ? " -> protezione attiva\n" : "\n";
-
   struct stat st;
   const bool exists = stat(rootPath(kLogTempPath).c_str(), &st) == 0;
   const int rc = exists ? optSetAppendFile(kLogTempPath, entry) : optSetWriteFile(kLogTempPath, kLogTempHeader + entry);
@@ -129,6 +118,29 @@ int LogTempFunction(Works* w, int mode) {
     ktrace("can't write %s\n", kLogTempPath);
     return -1;
   }
+  return 0;
+}
+}  // namespace
+
+int LogTempFunction(Works* w, int mode) {
+  std::string entry;
+  if (mode != -1) {
+    // The entry holds the values of now, whenever the writer gets to it.
+    ReadDataOra(w);
+    char date[80];
+    getDataOra(w, date, sizeof date);
+    const float current = w->rawCurrent / 4096.0f * 14.05f;
+    char values[160];
+    snprintf(values, sizeof values, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->temp1.load(),
+             w->temp2.load(), w->pwrFwd.load(), w->swr.load(), PaVoltageFromReading(w->gpioReading[3], w->microCfgB),
+             current);
+    entry = date;
+    entry += (w->stStatus1 & kStatus1Tx) ? " , 1," : " , 0,";
+    entry += values;
+    entry += mode == 1 ? " -> protezione attiva\n" : "\n";
+  }
+  if (!w->fileWriter) return writeLogTemp(mode, entry);
+  w->fileWriter->post([mode, entry = std::move(entry)] { writeLogTemp(mode, entry); });
   return 0;
 }
 

@@ -7,8 +7,9 @@ struct Works;
 // Marker clean-up, once, 30 s after the loading countdown.
 void AggFWThread(Works* works);
 
-// mode -1 deletes /opt/set/LOGtemp.txt, 0 adds an entry, 1 adds an alarm entry.
-// Returns 0 on success, -1 when nothing was written.
+// mode -1 deletes /opt/set/LOGtemp.txt, 0 adds an entry, 1 adds an alarm entry (with the values of
+// the moment of the call). Returns 0 on success, -1 when nothing was written; with a file writer in
+// the record the write is handed to it and 0 returned.
 int LogTempFunction(Works* works, int mode);
 
 // cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.

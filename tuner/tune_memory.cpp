@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/works.h"
+#include "platform/deferred_writes.h"
 #include "platform/log.h"
 #include "platform/optset.h"
 #include "platform/root.h"
@@ -240,7 +241,12 @@ TuneMem currentTune(Works* w, int idx) {
 void insertLocked(Works* w, int bank, int ant) {
   int idx = AtuIdxSearch(w->freq, nullptr);
   SaveTuneValsuTabRam(w, currentTune(w, idx), idx, ant);
-  SaveTabAtu(w, bank, ant);
+  if (!antOk(ant)) return;
+  // The file is written beside the link, which must not wait on the remount: its name and text
+  // are taken now, under the bank lock, so a later bank change cannot redirect or alter it.
+  std::string path = AtuFileName(bank, ant), text = TabAtuText(w, ant);
+  ktrace("SaveTabAtu Bank%i , antenna %i\n", bank, ant);
+  RunFileWrite(w->fileWriter, [path = std::move(path), text = std::move(text)] { optSetWriteFile(path, text); });
 }
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include "core/works.h"
 #include "input/keyb.h"
 #include "net/lan.h"
+#include "platform/deferred_writes.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
@@ -173,6 +174,10 @@ int korvaneMain(int argc, char** argv) {
   w->wsockMut = &wsockMut;
   w->connMut = &connMut;
   g_running = &w->running;
+  // The link's file writes (tune store, temperature log) run here; what is handed over is on disk
+  // before the program returns.
+  static DeferredWrites fileWriter;
+  w->fileWriter = &fileWriter;
 
   // Defaults and the hooks that let lower subsystems start threads.
   InitGlobalVar(w);
@@ -269,6 +274,7 @@ int korvaneMain(int argc, char** argv) {
   startupSleepMs(2000);
   klog(LOG_INFO, "Communicator operations end");
   shutdownJoins(w);
+  fileWriter.flush();
   OpusTearDown(w);
   ktrace("Closed!\n");
   g_running = nullptr;

@@ -1,12 +1,15 @@
 // End to end: the selection chain and an auto-tune run through the real link thread and the simulated micro.
 #include "tests/tuner/tuner_test_util.h"
 
+#include <algorithm>
 #include <chrono>
+#include <sys/stat.h>
 #include <functional>
 #include <thread>
 
 #include "core/setup.h"
 #include "core/works.h"
+#include "platform/deferred_writes.h"
 #include "platform/root.h"
 #include "sim/micro/calibration.h"
 #include "sim/micro/micro_sim.h"
@@ -109,4 +112,42 @@ TEST_F(EndToEnd, AutoTuneRunStoresTheTuneAndSendsTheBestWord) {
   EXPECT_NE(std::find(cmds.begin(), cmds.end(), "MP1;"), cmds.end());
   EXPECT_NE(std::find(cmds.begin(), cmds.end(), "CPFFFF;"), cmds.end());
   EXPECT_EQ(w->AutoTuneMode.load() & 0x04, 0x04);
+}
+
+// Storing the tune remounts /opt/set; with a slow remount the link must keep polling meanwhile.
+TEST_F(EndToEnd, TuneStoreNeverHoldsTheLinkBehindTheRemount) {
+  tunertest::StderrCapture quiet;
+  root.write("/bin/mount", "#!/bin/sh\nsleep 1\nexit 0\n");
+  chmod(root.file("/bin/mount").c_str(), 0755);
+  DeferredWrites writer;
+  w->fileWriter = &writer;
+  micro.setAntennaLoad(1, std::complex<double>(50, 0));
+  micro.setFrequency(14200000);
+  w->freq = 14200000;
+  w->NumBanco = 1;
+  w->antennaIdx = 0;
+  w->SWRescAutoTune = 1.5f;
+  w->tuneWord = kTuneNetCL;
+  w->atuBypass = 0;
+  w->AutoTuneMode = 1;
+  startLink();
+  ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
+  micro.setDrive(5.0);
+  micro.setTx(true);
+  w->txActive = 1;
+  micro.clearReceived();
+  GoTune(w);
+  ASSERT_TRUE(waitUntil([&] { return w->tuneState == 0; }, 60s));
+  // Two seconds of remounts follow the store; the link goes on meanwhile.
+  std::this_thread::sleep_for(2500ms);
+  writer.flush();
+  EXPECT_TRUE(root.exists("/opt/set/atu_ant1_b1.txt"));
+  auto t = micro.receivedTimed();
+  ASSERT_GT(t.size(), 20u);
+  long worst = 0;
+  for (size_t i = 1; i < t.size(); ++i)
+    worst = std::max<long>(worst, std::chrono::duration_cast<std::chrono::milliseconds>(t[i].at - t[i - 1].at).count());
+  RecordProperty("longest_poll_gap_ms", static_cast<int>(worst));
+  EXPECT_LT(worst, 900) << "the link waited on the remount";
+  w->fileWriter = nullptr;
 }
