@@ -42,12 +42,6 @@ bool isCommandState(int s) {
   }
 }
 
-// The setup field is fixed-width and may lack its terminator.
-std::string linPortSetting(Works* w) {
-  const char* f = w->setup->LinPort;
-  return std::string(f, strnlen(f, sizeof w->setup->LinPort));
-}
-
 // The moment of the last write, for the reply timeout (link thread only, one link per record).
 thread_local std::chrono::steady_clock::time_point t_lastWrite;
 
@@ -273,7 +267,13 @@ int writeLinearPort(Works* w, int fd, const char* text, size_t length) {
 }
 
 int OpenLinear(Works* w) {
-  std::string port = linPortSetting(w);
+  std::string port, problem;
+  if (!portDevice(w, "LinPort", port, problem)) {
+    klog(LOG_ERR, "Linear: %s", problem.c_str());
+    snprintf(w->portErrorText, sizeof w->portErrorText, "Linear: %s", problem.c_str());
+    w->portError = 1;
+    return -1;
+  }
   std::string path = rootPath(port);
   klog(LOG_INFO, "Init Linear Port %s", port.c_str());
   int fd = serialOpen(path);

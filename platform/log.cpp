@@ -25,7 +25,15 @@ void setLogCapture(LogCapture hook) {
   g_capture = std::move(hook);
 }
 
+// Fuzz builds run the parsers millions of times: a log line per input would be most of the work.
+#ifdef KORVANE_QUIET_LOG
+constexpr bool kQuiet = true;
+#else
+constexpr bool kQuiet = false;
+#endif
+
 void klog(int level, const char* fmt, ...) {
+  if (kQuiet) return;
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
@@ -41,6 +49,7 @@ void klog(int level, const char* fmt, ...) {
 }
 
 void ktrace(const char* fmt, ...) {
+  if (kQuiet) return;
   va_list ap;
   va_start(ap, fmt);
   vfprintf(stderr, fmt, ap);
