@@ -55,3 +55,19 @@ void ktrace(const char* fmt, ...) {
   vfprintf(stderr, fmt, ap);
   va_end(ap);
 }
+
+void LineComplaints::refuse(int lineNo, const char* fmt, ...) {
+  if (refused_++ >= detailed_) return;
+  char why[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(why, sizeof why, fmt, ap);
+  va_end(ap);
+  klog(LOG_ERR, "%s: line %d: %s", file_, lineNo, why);
+}
+
+void LineComplaints::summary(const char* what) {
+  if (refused_ == 0) return;
+  klog(LOG_ERR, "%s: %d lines refused%s%s%s", file_, refused_, refused_ > detailed_ ? " (the first ones logged)" : "",
+       what ? ", " : "", what ? what : "");
+}
