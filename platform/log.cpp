@@ -33,13 +33,17 @@ constexpr bool kQuiet = false;
 #endif
 
 void klog(int level, const char* fmt, ...) {
-  if (kQuiet) return;
+  if (kQuiet) {
+    // Only a target that watches the lines (it tells refusals by them) still gets them.
+    std::lock_guard<std::mutex> lk(g_logMut);
+    if (!g_capture) return;
+  }
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  syslog(level, "%s", buf);
+  if (!kQuiet) syslog(level, "%s", buf);
   // The unit's messages often end in a newline meant for a terminal; one line per entry here.
   size_t len = strlen(buf);
   while (len > 0 && buf[len - 1] == '\n') buf[--len] = '\0';

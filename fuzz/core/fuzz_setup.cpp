@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   set += "/set";
   mkdir(set.c_str(), 0755);
   setRootPrefix(g_root);
-  setLogCapture([](int, const std::string&) {});
   return 0;
 }
 
