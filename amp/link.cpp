@@ -136,7 +136,13 @@ int writeLinearPort(Works* w, int fd, const char* text, size_t length) {
 }
 
 int OpenLinear(Works* w) {
-  std::string port = linPortSetting(w);
+  std::string port, problem;
+  if (!portDevice(w, "LinPort", port, problem)) {
+    klog(LOG_ERR, "Linear: %s", problem.c_str());
+    snprintf(w->portErrorText, sizeof w->portErrorText, "Linear: %s", problem.c_str());
+    w->portError = 1;
+    return -1;
+  }
   std::string path = rootPath(port);
   klog(LOG_INFO, "Init Linear Port %s", port.c_str());
   int fd = serialOpen(path);

@@ -2,9 +2,11 @@
 #include "amp/protection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "amp/link.h"
@@ -73,6 +75,7 @@ float SearchK(Works* w, int type) {
 
 std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
   std::vector<VentolaEntry> tab;
+  LineComplaints complaints("ventola.txt");
   int lineNo = 0;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -87,13 +90,17 @@ std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
     char* after = nullptr;
     const float t = std::strtof(p, &after);
     if (after == p || !std::isfinite(t)) {
-      klog(LOG_ERR, "ventola.txt line %d: no temperature, line skipped", lineNo);
+      complaints.refuse(lineNo, "no temperature, line skipped");
       continue;
     }
     p = after;
     const float s = std::strtof(p, &after);
     if (after == p || !std::isfinite(s) || s < 0.0f || s > 100.0f) {
-      klog(LOG_ERR, "ventola.txt line %d: fan step missing or outside 0..100, line skipped", lineNo);
+      complaints.refuse(lineNo, "fan step missing or outside 0..100, line skipped");
+      continue;
+    }
+    if (after[strspn(after, " \t")] != '\0') {
+      complaints.refuse(lineNo, "more than a temperature and a fan step, line skipped");
       continue;
     }
     VentolaEntry e;
@@ -101,12 +108,14 @@ std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
     e.step = static_cast<int>(s);
     tab.push_back(e);
   }
+  complaints.summary();
   return tab;
 }
 
 void ReadVentolaFile(Works* w) {
   std::string text;
   if (!readWholeFile(rootPath("/opt/set/ventola.txt"), text, kVentolaMaxBytes + 1)) {
+    if (errno != ENOENT) klog(LOG_ERR, "ventola.txt: %s, not read", fileErrorText(errno));
     ktrace("Ventola File not FOUND!!");
     klog(LOG_ERR, "can't open /opt/set/ventola.txt");
     w->tabVentola.clear();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 struct Mirtsetup;
 struct Screen;
@@ -64,6 +65,10 @@ struct CoreFields {
   std::atomic<int> MAXbank{0};
   std::atomic<uint8_t> EnableDebug{0};
   std::atomic<uint8_t> EnableLOGTemp{0};
+  // Setup values too long for their fields (LinPort, SerPort, CatPort, CatSerialPort, Server, by
+  // bit): kept out of use, and written back as they were read. Texts guarded by the setup lock.
+  std::atomic<uint32_t> refusedSettings{0};
+  std::string refusedSetting[5];
 
   // Supervisor.
   std::atomic<int> timerUsec{0};

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,17 +36,17 @@ constexpr auto kMyTempRetry = std::chrono::seconds(5);
 std::mutex g_myTempMut;
 std::chrono::steady_clock::time_point g_myTempNextTry{};
 
-// Parses a decimal number at the start of s; false when there is none.
+}  // namespace
+
 bool parseNumber(const std::string& s, float& out) {
   const char* p = s.c_str();
   char* end = nullptr;
   float v = std::strtof(p, &end);
-  if (end == p) return false;
+  // "nan" and "inf" are numbers to strtof, not temperatures.
+  if (end == p || !std::isfinite(v)) return false;
   out = v;
   return true;
 }
-
-}  // namespace
 
 float ConversionCelsius_to_Fahrenheit(float celsius) { return celsius * 9.0f / 5.0f + 32.0f; }
 

@@ -1,6 +1,7 @@
 // Housekeeping: firmware-update markers, temperature log, board temperature, date and time.
 #pragma once
 #include <cstddef>
+#include <string>
 
 struct Works;
 
@@ -15,6 +16,9 @@ int LogTempFunction(Works* works, int mode);
 // cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.
 // Output with a CPU line but no usable GPU line updates cpuTemp and keeps gpuTemp (logged once).
 void ReadCPUTemp(Works* works);
+// Parses one line of "my_temp"'s output: the decimal number at its start; false when there is
+// none or it is not finite (the value is then left alone).
+bool parseNumber(const std::string& s, float& out);
 // Refreshes the date text when the second has changed.
 void ReadDataOra(Works* works);
 // Copies the date text (always NUL-terminated).

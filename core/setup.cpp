@@ -1,6 +1,8 @@
 // Setup file: defaults, reading into the record and its mirrors, writing back through the safe writer.
 #include "core/setup.h"
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -116,20 +118,97 @@ char getChar(Works* w, const Key& k) { return getFlag(*fieldOf(w, k)); }
 // 1.15 is 1.1499999 in binary and truncation would make an untouched 115 creep down to 114.
 long scaledBack(double v, double scale) { return std::lround(v * scale); }
 
-// Reads a decimal integer at the start of the value as "%d" does; false when nothing matches.
-bool scanInt(const char* s, int& out) { return sscanf(s, "%d", &out) == 1; }
+// Reads a decimal integer at the start of the value as "%d" does (leading blanks, a sign, the
+// digits; what follows is ignored); false when nothing matches. A number too large for a long is
+// given as LONG_MAX or LONG_MIN, which no bound below admits.
+bool scanLong(const char* s, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  out = strtol(s, &end, 10);
+  return end != s;
+}
 
-// Takes the value of one key into the record and its mirror.
-void applyValue(Works* w, KeyId id, const char* v) {
+struct Bound {
+  long lo, hi;
+};
+
+// What each number's use can take. Values outside are refused and the setting keeps its value.
+// Whatever fits a field of width w (w - 1 characters) also keeps every scaling below int's range.
+Bound boundOf(KeyId id, size_t width) {
+  switch (id) {
+    case kAudioCompress: return {0, 512000};  // the encoder's bitrate range; 0 = no compression
+    case kMultiplier: return {1, 12};         // x 240 samples at 48 kHz: up to the 60 ms frame
+    case kTcpPort: return {1, 32767};         // held in a short
+    case kDivide: return {0, 99};
+    case kTUNEenabled: return {-128, 127};    // eight flag bits
+    case kNumBanco: return {0, 19};           // the banks that have files
+    case kMAXbank: return {1, 20};
+    case kOffsetPlot: return {-9999, 99999};
+    default: break;
+  }
+  long hi = 1;
+  for (size_t i = 1; i < width; ++i) hi *= 10;
+  return {0, hi - 1};
+}
+
+// The characters a one-character setting may hold.
+const char* charsOf(KeyId id) {
+  switch (id) {
+    case kWebSocket: return "012";
+    case kNumAntenna: return "123";
+    case kAttenuator: case kAttenuatorTune: return "0123";
+    case kAutoTuneMaxCicli: case kSaveScreenIdx: return "01234";
+    case kFreqSensIn: case kIsteresi1: case kIsteresi2: return "0123456789";
+    default: return "01";
+  }
+}
+
+bool isPortKey(KeyId id) { return id == kCatPort || id == kSerPort || id == kLinPort || id == kCatSerialPort; }
+
+// Settings whose text is itself the value in use: cutting it would name another device or host.
+int refusedSlot(KeyId id) {
+  switch (id) {
+    case kLinPort: return 0;
+    case kSerPort: return 1;
+    case kCatPort: return 2;
+    case kCatSerialPort: return 3;
+    case kServer: return 4;
+    default: return -1;
+  }
+}
+
+// Keys whose value is a number held in works or a global (Multiplier: as samples per frame).
+bool hasNumberMirror(KeyId id) {
+  switch (id) {
+    case kAudioCompress: case kMultiplier: case kTcpPort: case kFreqPeriodTime: case kSWRescAutoTune:
+    case kMaxTemperature: case kDivide: case kMaxTempAllowed: case kPSpar1: case kPSpar2: case kPSpar3:
+    case kPSpar4: case kOffsetPlot: case kTUNEenabled: case kNumBanco: case kGMpar1: case kGMpar2:
+    case kPeak_media: case kPeak_ValDec: case kPeak_TimeDec: case kPeak_Time: case kMAXbank:
+    case kBTN_longpress_Time:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string keyName(const Key& k) { return std::string(k.name, strlen(k.name) - 2); }
+
+// Takes the value of one key into the record and its mirror; false when the value is refused
+// (logged by the caller's summary, and the setting keeps what it had).
+bool applyValue(Works* w, KeyId id, const char* v) {
   const Key& k = kKeys[id];
+  const std::string name = keyName(k);
   Mirtsetup* s = w->setup;
-  int n = 0;
   if (k.form == CHAR) {
     char c = v[0];
     if (c == '\0') {
       // An empty value would put a NUL into the file at the next write; keep the current one.
       klog(LOG_ERR, "setup: empty value for %s ignored", k.name);
-      return;
+      return false;
+    }
+    if (!strchr(charsOf(id), c) || v[1 + strspn(v + 1, " \t")] != '\0') {
+      klog(LOG_ERR, "setup: %s \"%.20s\" is not one of %s, kept at %c", name.c_str(), v, charsOf(id), getChar(w, k));
+      return false;
     }
     putChar(w, k, c);
     switch (id) {
@@ -157,42 +236,72 @@ void applyValue(Works* w, KeyId id, const char* v) {
       case kEnableLOGTemp: w->EnableLOGTemp = static_cast<uint8_t>(c - '0'); break;
       default: break;
     }
-    return;
+    return true;
   }
-  if (id == kTcpPort) {
-    short port;
-    if (sscanf(v, "%hd", &port) == 1) w->tcpPort = port;
-    return;
+  const size_t len = strlen(v);
+  const int slot = refusedSlot(id);
+  if (slot >= 0) {
+    if (len >= k.width) {
+      // Cut to its field, "/dev/ttyUSB10" would be "/dev/ttyUSB1": another device. The value is
+      // kept out of use and goes back to the file as it was read.
+      klog(LOG_ERR, "setup: %s \"%s\" is longer than %zu characters: not used%s", name.c_str(), v, k.width - 1,
+           isPortKey(id) ? ", its link reports a port error" : "");
+      w->refusedSetting[slot] = v;
+      w->refusedSettings.fetch_or(1u << slot);
+      setField(fieldOf(w, k), k.width, "");
+      if (id == kServer) w->serverName[0] = '\0';
+      return false;
+    }
+    w->refusedSettings.fetch_and(~(1u << slot));
+    w->refusedSetting[slot].clear();
+    setField(fieldOf(w, k), k.width, v);
+    if (id == kServer) snprintf(w->serverName, sizeof w->serverName, "%s", v);
+    return true;
   }
-  setField(fieldOf(w, k), k.width, v);
+  if (!hasNumberMirror(id)) {
+    if (len >= k.width)
+      klog(LOG_ERR, "setup: %s \"%.40s\" is longer than %zu characters, cut to its field", name.c_str(), v,
+           k.width - 1);
+    setField(fieldOf(w, k), k.width, v);
+    return true;
+  }
+  long n = 0;
+  // A scan that matches nothing leaves the mirror unchanged, as it always did.
+  if (!scanLong(v, n)) return true;
+  const Bound b = boundOf(id, k.width);
+  if (n < b.lo || n > b.hi) {
+    klog(LOG_ERR, "setup: %s %.20s is outside %ld..%ld, refused", name.c_str(), v, b.lo, b.hi);
+    return false;
+  }
+  const int i = static_cast<int>(n);
+  if (k.width > 0) setField(fieldOf(w, k), k.width, std::to_string(i).c_str());
   switch (id) {
-    case kAudioCompress: if (scanInt(v, n)) w->AudioCompress = n; break;
-    case kMultiplier: if (scanInt(v, n)) w->audioFrame = n * 240; break;
-    case kServer:
-      snprintf(w->serverName, sizeof w->serverName, "%s", v);
-      break;
-    case kFreqPeriodTime: if (scanInt(v, n)) w->FreqPeriodTime = n; break;
-    case kSWRescAutoTune: if (scanInt(v, n)) w->SWRescAutoTune = static_cast<float>(n / 100.0); break;
-    case kMaxTemperature: if (scanInt(v, n)) w->MaxTemperature = static_cast<float>(n / 10.0); break;
-    case kDivide: w->fftDivide = static_cast<int>(strtol(v, nullptr, 10)); break;
-    case kMaxTempAllowed: if (scanInt(v, n)) w->MaxTempAllowed = n; break;
-    case kPSpar1: if (scanInt(v, n)) w->PSpar1 = n; break;
-    case kPSpar2: if (scanInt(v, n)) w->PSpar2 = n; break;
-    case kPSpar3: if (scanInt(v, n)) w->PSpar3 = n; break;
-    case kPSpar4: if (scanInt(v, n)) w->PSpar4 = n; break;
-    case kOffsetPlot: if (scanInt(v, n)) w->OffsetPlot = n / 10; break;
-    case kTUNEenabled: if (scanInt(v, n)) w->TUNEenabled = static_cast<int8_t>(n); break;
-    case kNumBanco: if (scanInt(v, n)) w->NumBanco = n; break;
-    case kGMpar1: if (scanInt(v, n)) w->GMpar1 = n; break;
-    case kGMpar2: if (scanInt(v, n)) w->GMpar2 = n; break;
-    case kPeak_media: if (scanInt(v, n)) fattoremedia = n; break;
-    case kPeak_ValDec: if (scanInt(v, n)) PeakDecrement = n / 10.0; break;
-    case kPeak_TimeDec: if (scanInt(v, n)) PeakDecrementTime = n; break;
-    case kPeak_Time: if (scanInt(v, n)) TimerPeakSec = n; break;
-    case kMAXbank: if (scanInt(v, n)) w->MAXbank = n; break;
-    case kBTN_longpress_Time: if (scanInt(v, n)) TIME_LONG_PRESS = n / 10.0; break;
+    case kAudioCompress: w->AudioCompress = i; break;
+    case kMultiplier: w->audioFrame = i * 240; break;
+    case kTcpPort: w->tcpPort = static_cast<short>(i); break;
+    case kFreqPeriodTime: w->FreqPeriodTime = i; break;
+    case kSWRescAutoTune: w->SWRescAutoTune = static_cast<float>(i / 100.0); break;
+    case kMaxTemperature: w->MaxTemperature = static_cast<float>(i / 10.0); break;
+    case kDivide: w->fftDivide = i; break;
+    case kMaxTempAllowed: w->MaxTempAllowed = i; break;
+    case kPSpar1: w->PSpar1 = i; break;
+    case kPSpar2: w->PSpar2 = i; break;
+    case kPSpar3: w->PSpar3 = i; break;
+    case kPSpar4: w->PSpar4 = i; break;
+    case kOffsetPlot: w->OffsetPlot = i / 10; break;
+    case kTUNEenabled: w->TUNEenabled = static_cast<int8_t>(i); break;
+    case kNumBanco: w->NumBanco = i; break;
+    case kGMpar1: w->GMpar1 = i; break;
+    case kGMpar2: w->GMpar2 = i; break;
+    case kPeak_media: fattoremedia = i; break;
+    case kPeak_ValDec: PeakDecrement = i / 10.0; break;
+    case kPeak_TimeDec: PeakDecrementTime = i; break;
+    case kPeak_Time: TimerPeakSec = i; break;
+    case kMAXbank: w->MAXbank = i; break;
+    case kBTN_longpress_Time: TIME_LONG_PRESS = i / 10.0; break;
     default: break;
   }
+  return true;
 }
 
 // The text of a numeric mirror as the file carries it; empty for keys without a numeric mirror.
@@ -259,37 +368,38 @@ std::string fieldText(Works* w, const Key& k) {
   return std::string(f, strnlen(f, k.width));
 }
 
+// The value a key has in the running unit, as the file carries it (mirrors refreshed first).
+std::string valueText(Works* w, KeyId id) {
+  const Key& k = kKeys[id];
+  // Numbers go out whole from their mirrors: a field is one character short for "-128".
+  std::string number = mirrorNumberText(w, id);
+  if (!number.empty()) return number;
+  if (k.form == CHAR) return std::string(1, getChar(w, k));
+  return fieldText(w, k);
+}
+
+// The file's text: a value refused as too long goes back as it was read, while its field is unused.
 std::string formatLines(Works* w) {
   std::string out;
   for (int i = 0; i < kKeyCount; ++i) {
-    const Key& k = kKeys[i];
-    out += k.name;
-    // Numbers go out whole from their mirrors: a field is one character short for "-128".
-    std::string number = mirrorNumberText(w, static_cast<KeyId>(i));
-    if (!number.empty()) out += number;
-    else if (k.form == CHAR) out += getChar(w, k);
-    else out += fieldText(w, k);
+    const KeyId id = static_cast<KeyId>(i);
+    out += kKeys[i].name;
+    const int slot = refusedSlot(id);
+    if (slot >= 0 && (w->refusedSettings.load() & (1u << slot)) && fieldText(w, kKeys[i]).empty())
+      out += w->refusedSetting[slot];
+    else
+      out += valueText(w, id);
     out += '\n';
   }
   return out;
 }
 
+// Logs the value each setting runs with: mirrored ones from their mirrors (the field of
+// TUNEenabled is one character short for "-128").
 void logSettings(Works* w) {
   for (int i = 0; i < kKeyCount; ++i) {
-    const Key& k = kKeys[i];
-    std::string name(k.name, strlen(k.name) - 2);
-    const char* n = name.c_str();
-    switch (i) {
-      case kTcpPort: klog(LOG_INFO, "%s: -%d-", n, w->tcpPort.load()); continue;
-      case kAudioCompress: klog(LOG_INFO, "%s: -%d-", n, w->AudioCompress.load()); continue;
-      case kDivide: klog(LOG_INFO, "%s: -%d-", n, w->fftDivide.load()); continue;
-      case kSWRescAutoTune: klog(LOG_INFO, "%s: -%d-", n, static_cast<int>(scaledBack(w->SWRescAutoTune, 100))); continue;
-      case kMaxTemperature: klog(LOG_INFO, "%s: -%d-", n, static_cast<int>(scaledBack(w->MaxTemperature, 10))); continue;
-      case kPeak_ValDec: klog(LOG_INFO, "%s: -%d-", n, static_cast<int>(scaledBack(PeakDecrement, 10))); continue;
-      default: break;
-    }
-    if (k.form == CHAR) klog(LOG_INFO, "%s: -%c-", n, getChar(w, k));
-    else klog(LOG_INFO, "%s: -%s-", n, fieldText(w, k).c_str());
+    const KeyId id = static_cast<KeyId>(i);
+    klog(LOG_INFO, "%s: -%s-", keyName(kKeys[i]).c_str(), valueText(w, id).c_str());
   }
 }
 
@@ -306,6 +416,8 @@ void initSetup(Works* w) {
   InitGlobalVar(w);
   snprintf(w->wsockPassword, sizeof w->wsockPassword, "%s", "tarabumbalin");
   std::lock_guard<std::mutex> lk(g_setupMut);
+  w->refusedSettings = 0;
+  for (std::string& text : w->refusedSetting) text.clear();
   char* raw = reinterpret_cast<char*>(w->setup);
   for (size_t i = 0; i < sizeof(Mirtsetup); ++i) setFlag(raw[i], i + 1 < sizeof(Mirtsetup) ? '1' : '\0');
   Mirtsetup* s = w->setup;
@@ -351,33 +463,76 @@ void initSetup(Works* w) {
   setField(s->BTN_longpress_Time, sizeof s->BTN_longpress_Time, "5");
 }
 
+namespace {
+// Far above the 62 lines of the file: a larger one is not a setup file.
+constexpr size_t kSetupMaxBytes = 64u << 10;
+constexpr size_t kSetupLineMax = 99;  // the unit's line buffer
+
+// Reads the text into the record; returns how many lines were refused (too long, or a value refused).
+int applyText(Works* w, const std::string& text, int& tooLong) {
+  int refused = 0;
+  tooLong = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line.resize(strnlen(line.c_str(), line.size()));  // a NUL byte ends the line
+    for (int i = 0; i < kKeyCount; ++i) {
+      size_t kl = strlen(kKeys[i].name);
+      if (strncmp(line.c_str(), kKeys[i].name, kl) != 0) continue;
+      const KeyId id = static_cast<KeyId>(i);
+      // A longer line would have been read in pieces; a device path or host name still gets its
+      // refusal instead of a default that might name another device.
+      if (line.size() > kSetupLineMax && refusedSlot(id) < 0) {
+        ++tooLong;
+        ++refused;
+      } else if (!applyValue(w, id, line.c_str() + kl)) {
+        ++refused;
+      }
+      break;
+    }
+  }
+  return refused;
+}
+}  // namespace
+
 void readSetup(Works* w) {
   initSetup(w);
   std::string path = rootPath(kSetupPath);
-  FILE* f = fopen(path.c_str(), "r");
-  if (!f) {
-    ktrace("Init Setup! ");
-    writeSetup(w);
-    klog(LOG_ERR, "can't open /opt/set/setup.txt");
+  std::string text;
+  if (!readWholeFile(path, text, kSetupMaxBytes + 1)) {
+    const int err = errno;
+    if (err == ENOENT) {
+      ktrace("Init Setup! ");
+      writeSetup(w);
+      klog(LOG_ERR, "can't open /opt/set/setup.txt");
+      return;
+    }
+    // The operator's settings may still be in there: never write over them.
+    std::string aside;
+    if (optSetSetAside(kSetupPath, aside) == 0)
+      klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): kept as %s, the unit runs on defaults", fileErrorText(err),
+           aside.c_str());
+    else
+      klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): left in place, the unit runs on defaults",
+           fileErrorText(err));
     return;
   }
-  char line[100];
+  if (text.size() > kSetupMaxBytes) {
+    text.resize(kSetupMaxBytes);
+    klog(LOG_ERR, "setup.txt: larger than %zu bytes, the rest is not read", kSetupMaxBytes);
+  }
+  int refused = 0, tooLong = 0;
   {
     std::lock_guard<std::mutex> lk(g_setupMut);
-    while (fgets(line, sizeof line, f)) {
-      size_t len = strlen(line);
-      if (len && line[len - 1] == '\n') line[--len] = 0;
-      if (len && line[len - 1] == '\r') line[--len] = 0;
-      for (int i = 0; i < kKeyCount; ++i) {
-        size_t kl = strlen(kKeys[i].name);
-        if (strncmp(line, kKeys[i].name, kl) == 0) {
-          applyValue(w, static_cast<KeyId>(i), line + kl);
-          break;
-        }
-      }
-    }
+    refused = applyText(w, text, tooLong);
+    refreshMirroredText(w);
   }
-  fclose(f);
+  if (tooLong > 0) klog(LOG_ERR, "setup.txt: %d lines longer than %zu characters refused", tooLong, kSetupLineMax);
+  if (refused > 0) klog(LOG_ERR, "setup.txt: %d lines refused, those settings keep their values", refused);
   logSettings(w);
 }
 
@@ -388,6 +543,34 @@ std::string setupFileText(Works* w) {
 }
 
 int writeSetup(Works* w) {
-  optSetWriteFile(kSetupPath, setupFileText(w));
+  // Built and written under one lock: two writers can never save the older settings last.
+  std::lock_guard<std::mutex> lk(g_setupMut);
+  refreshMirroredText(w);
+  optSetWriteFile(kSetupPath, formatLines(w));
   return 0;
+}
+
+bool portDevice(Works* w, const char* key, std::string& device, std::string& problem) {
+  for (int i = 0; i < kKeyCount; ++i) {
+    const KeyId id = static_cast<KeyId>(i);
+    if (!isPortKey(id) || keyName(kKeys[i]) != key) continue;
+    std::lock_guard<std::mutex> lk(g_setupMut);
+    device = fieldText(w, kKeys[i]);
+    const int slot = refusedSlot(id);
+    if ((w->refusedSettings.load() & (1u << slot)) && device.empty()) {
+      char text[96];
+      snprintf(text, sizeof text, "setting %s is longer than %zu characters, no device opened", key,
+               kKeys[i].width - 1);
+      problem = text;
+      return false;
+    }
+    if (device.empty()) {
+      problem = std::string("setting ") + key + " is empty, no device opened";
+      return false;
+    }
+    return true;
+  }
+  device.clear();
+  problem = std::string("no port setting ") + key;
+  return false;
 }

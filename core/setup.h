@@ -62,3 +62,8 @@ int writeSetup(Works* works);
 
 // The file's text as writeSetup would write it (the mirrors refreshed first).
 std::string setupFileText(Works* works);
+
+// The device a port setting ("LinPort", "SerPort", "CatPort", "CatSerialPort") names. False, with
+// `problem` naming the setting, when there is none to open: the file's value was too long for its
+// field (it is never cut into another device's name) or the field is empty.
+bool portDevice(Works* works, const char* key, std::string& device, std::string& problem);

@@ -21,5 +21,20 @@ int optSetRemove(const std::string& absPathPattern);
 // Writes `content` to `path` atomically, without remounting (used by the above and for tests).
 bool atomicWriteFile(const std::string& path, const std::string& content);
 
-// Reads a whole file, up to maxBytes; false when it cannot be opened.
+// Removes the "<name>.tmpXXXXXX" files that a write cut short (a crash, a power loss) left in
+// /opt/set, behind the remount pair, each logged. Returns how many went, -1 when the remount failed.
+int optSetRemoveStaleTemporaries();
+
+// Renames a file of /opt/set to "<name>.unreadable" (".unreadable.1", ... when taken) behind the
+// remount pair, so that a fresh file never replaces it. 0 on success with the new name in asideAbsPath.
+int optSetSetAside(const std::string& absPath, std::string& asideAbsPath);
+
+// Opens a regular file for reading, never blocking; -1 with errno otherwise: ENOENT missing, EISDIR
+// a folder, EINVAL another kind of file (a FIFO, a device), or the open's own error.
+int openRegularFile(const std::string& path);
+// The reason of openRegularFile's or readWholeFile's failure, for a log line.
+const char* fileErrorText(int err);
+
+// Reads a whole regular file, up to maxBytes; false (errno as openRegularFile, or the read's error)
+// when it cannot be opened or read.
 bool readWholeFile(const std::string& path, std::string& out, size_t maxBytes = 16u << 20);

@@ -5,8 +5,13 @@
 // Puts "<root>/bin" first on PATH when the root is simulated.
 void shellInitPath();
 
-// system(3); returns the raw status (0 = success). errno is kept for the caller's log line.
+// Runs cmd with "/bin/sh -c" and waits for it. Returns its exit status (0 = success), 128 + the
+// signal that ended it, or -1 when it could not be started (errno kept). The caller's handling of
+// SIGINT and SIGTERM stays in force while it runs.
 int runShell(const std::string& cmd);
+
+// runShell's result in words for a log line: "exit status 32", "ended by signal 9", ...
+std::string shellStatusText(int rc);
 
 // Runs cmd and collects at most maxBytes of its standard output; returns -1 when it cannot start.
 int runShellRead(const std::string& cmd, std::string& out, size_t maxBytes = 65536);

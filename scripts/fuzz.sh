@@ -8,6 +8,12 @@ bash scripts/deps.sh --fuzz
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON \
   -DKORVANE_AREAS="" >/dev/null
 cmake --build build-fuzz -j2
+# Every sanitizer finding stops its target, and libFuzzer keeps the input that caused it in
+# build-fuzz/findings/<target>/ (crash-*, leak-*, timeout-*, oom-*) for a re-run: "<target> <file>".
+export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:abort_on_error=1:print_stacktrace=1}"
+findings=build-fuzz/findings
+mkdir -p "$findings"
 pass=0; fail=0
 for bin in $(find build-fuzz/fuzz -type f -executable -name 'fuzz_*' | sort); do
   name=$(basename "$bin")
@@ -19,10 +25,15 @@ for bin in $(find build-fuzz/fuzz -type f -executable -name 'fuzz_*' | sort); do
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
   echo "== $name ($secs s)"
-  if "$bin" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$work" >"$work.log" 2>&1; then
+  mkdir -p "$findings/$name"
+  if "$bin" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$findings/$name/" "$work" >"$work.log" 2>&1 &&
+      ! grep -q "runtime error:\|ERROR: AddressSanitizer\|ERROR: LeakSanitizer" "$work.log"; then
     pass=$((pass + 1))
+    grep -m1 "stat::number_of_executed_units" "$work.log" | sed "s/^/   /" || true
   else
     fail=$((fail + 1)); tail -40 "$work.log"
+    echo "   reproducer(s) kept in $findings/$name/: $(ls "$findings/$name" | tr '\n' ' ')"
   fi
   rm -rf "$work" "$work.log"
 done

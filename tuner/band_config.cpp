@@ -87,42 +87,54 @@ bool BankUsable(Works* w, int bank) {
 
 // ---- config.txt --------------------------------------------------------------------------------
 
-void ParseConfigText(Works* w, const std::string& text) {
-  size_t count = 0;
-  forEachLine(text, 256, "config.txt", [&](char* line, int) {
-    if (line[0] != ';') ++count;
-  });
-  if (count > kMaxConfigRows) {
-    klog(LOG_ERR, "config.txt: %zu rows, only the first %zu are used", count, kMaxConfigRows);
-    count = kMaxConfigRows;
+namespace {
+// One calibration row; false when a field is no number of its kind or out of range. Fields the
+// line leaves out at its end read as 0, as the format allows.
+bool parseConfigRow(const char* p, ConfigRow& r, float& pwW, float& pwC) {
+  constexpr float kBig = 1e6f;  // watts, counts, amperes: far above the unit's own
+  float fwdW, fwdC, reflW, reflC;
+  long l[5], c[5], step;
+  bool ok = nextU32(p, r.freqStart) != Field::Bad && nextU32(p, r.aux) != Field::Bad &&
+            nextFloat(p, fwdW, 0, kBig) != Field::Bad && nextFloat(p, fwdC, 0, kBig) != Field::Bad &&
+            nextFloat(p, reflW, 0, kBig) != Field::Bad && nextFloat(p, reflC, 0, kBig) != Field::Bad &&
+            nextFloat(p, pwW, 0, kBig) != Field::Bad && nextFloat(p, pwC, 0, kBig) != Field::Bad &&
+            nextFloat(p, r.K3, -1000, 1000) != Field::Bad && nextFloat(p, r.sogliaPwin, 0, kBig) != Field::Bad &&
+            nextFloat(p, r.sogliaCorrente, 0, kBig) != Field::Bad &&
+            nextFloat(p, r.sogliaRefl, 0, kBig) != Field::Bad && nextFloat(p, r.sogliaFwd, 0, kBig) != Field::Bad;
+  // Tuner steps are 9-bit.
+  for (int i = 0; ok && i < 5; ++i)
+    ok = nextLong(p, l[i], 0, 511) != Field::Bad && nextLong(p, c[i], 0, 511) != Field::Bad;
+  ok = ok && nextLong(p, step, 0, 511) != Field::Bad && !moreFields(p);
+  if (!ok) return false;
+  r.K0 = fwdW / (fwdC * fwdC);
+  r.K1 = reflW / (reflC * reflC);
+  r.K2 = pwW / (pwC * pwC);
+  for (int i = 0; i < 5; ++i) {
+    r.tuneparL[i] = static_cast<int>(l[i]);
+    r.tuneparC[i] = static_cast<int>(c[i]);
   }
-  ktrace("N row Config File %d \n", static_cast<int>(count));
+  r.step = static_cast<int>(step);
+  return true;
+}
+}  // namespace
+
+void ParseConfigText(Works* w, const std::string& text) {
+  LineComplaints complaints("config.txt");
   std::vector<ConfigRow> rows;
   std::vector<int> lineOf;
-  rows.reserve(count);
-  lineOf.reserve(count);
-  forEachLine(text, 256, "config.txt", [&](char* line, int lineNo) {
-    if (line[0] == ';' || rows.size() >= count) return;
-    const char* p = line;
+  size_t beyond = 0;
+  forEachLine(text, 256, complaints, [&](char* line, int lineNo) {
+    if (line[0] == ';') return;
     ConfigRow r;
-    r.freqStart = scanU32Auto(p);
-    r.aux = scanU32Auto(p);
-    float fwdW = scanFloat(p), fwdC = scanFloat(p);
-    float reflW = scanFloat(p), reflC = scanFloat(p);
-    float pwW = scanFloat(p), pwC = scanFloat(p);
-    r.K0 = fwdW / (fwdC * fwdC);
-    r.K1 = reflW / (reflC * reflC);
-    r.K2 = pwW / (pwC * pwC);
-    r.K3 = scanFloat(p);
-    r.sogliaPwin = scanFloat(p);
-    r.sogliaCorrente = scanFloat(p);
-    r.sogliaRefl = scanFloat(p);
-    r.sogliaFwd = scanFloat(p);
-    for (int i = 0; i < 5; ++i) {
-      r.tuneparL[i] = static_cast<int>(scanLong(p));
-      r.tuneparC[i] = static_cast<int>(scanLong(p));
+    float pwW = 0, pwC = 0;
+    if (!parseConfigRow(line, r, pwW, pwC)) {
+      complaints.refuse(lineNo, "not a calibration row (a field is no number or out of range)");
+      return;
     }
-    r.step = static_cast<int>(scanLong(p));
+    if (rows.size() >= kMaxConfigRows) {
+      ++beyond;
+      return;
+    }
     ktrace("->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, Corrente: %02.01f, REFL: "
            "%02.01f, FWD: %02.01f\n",
            r.freqStart, r.aux, static_cast<double>(r.K0), static_cast<double>(r.K1), static_cast<double>(r.K2),
@@ -135,17 +147,23 @@ void ParseConfigText(Works* w, const std::string& text) {
     rows.push_back(r);
     lineOf.push_back(lineNo);
   });
+  ktrace("N row Config File %d \n", static_cast<int>(rows.size()));
+  if (beyond > 0) klog(LOG_ERR, "config.txt: %zu rows beyond the first %zu not used", beyond, kMaxConfigRows);
+  const std::string kept = std::to_string(rows.size()) + " rows kept";
+  complaints.summary(kept.c_str());
   // A pair with 0 counts gives no coefficient (infinite or not a number). The row stays, its
   // threshold words are capped like any other, but the calibration needs fixing. The last row
   // only closes the range before it, so its pairs are never used.
+  LineComplaints unusable("config.txt");
   for (size_t i = 0; i + 1 < rows.size(); ++i) {
     const ConfigRow& r = rows[i];
     const std::pair<const char*, float> ks[] = {{"forward", r.K0}, {"reflected", r.K1}, {"input", r.K2}};
     for (auto [name, k] : ks)
       if (!std::isfinite(k))
-        klog(LOG_ERR, "config.txt: line %d: %s power pair gives no coefficient (0 counts?), its thresholds are capped",
-             lineOf[i], name);
+        unusable.refuse(lineOf[i], "%s power pair gives no coefficient (0 counts?), its thresholds are capped", name);
   }
+  if (unusable.refused() > 5)
+    klog(LOG_ERR, "config.txt: %d power pairs give no coefficient in all", unusable.refused());
   std::unique_lock lk(w->tablesMut);
   w->configRows = std::move(rows);
   w->numConfigRows = static_cast<int>(w->configRows.size());
@@ -172,7 +190,8 @@ void ParseFilterText(Works* w, const std::string& text) {
   for (auto& r : rows) r.enable = 0;
   int n = 0;
   bool extra = false;
-  forEachLine(text, 512, "filter.txt", [&](char* line, int) {
+  LineComplaints complaints("filter.txt");
+  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (line[0] == ';' || isBlankLine(line)) return;
     if (n >= kFilterRows) {
       extra = true;
@@ -180,13 +199,24 @@ void ParseFilterText(Works* w, const std::string& text) {
     }
     const char* p = line;
     FilterRow& r = rows[n];
-    r.freqMin = scanU32Auto(p);
-    r.freqMax = scanU32Auto(p);
-    r.enable = static_cast<uint8_t>(scanLong(p));
+    uint32_t lo = 0, hi = 0;
+    long enable = 0;
+    // Row i drives relay bit i: a refused row keeps its place, with its filter off.
+    if (nextU32(p, lo) == Field::Bad || nextU32(p, hi) == Field::Bad || nextLong(p, enable, 0, 255) == Field::Bad ||
+        moreFields(p)) {
+      complaints.refuse(lineNo, "filter %d is no filter row, left off", n);
+      r.freqMin = r.freqMax = 0;
+      r.enable = 0;
+    } else {
+      r.freqMin = lo;
+      r.freqMax = hi;
+      r.enable = static_cast<uint8_t>(enable);
+    }
     ktrace("Filter %i %ld,%ld,%x\n", n, static_cast<long>(r.freqMin), static_cast<long>(r.freqMax), r.enable);
     ++n;
   });
   if (extra) klog(LOG_ERR, "filter.txt: lines after the %dth filter ignored", kFilterRows);
+  complaints.summary();
   std::unique_lock lk(w->tablesMut);
   for (int i = 0; i < kFilterRows; ++i) w->tabFiltri[i] = rows[i];
 }
@@ -215,7 +245,8 @@ int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
   int tag = 0;
   int n = 0;
   bool full = false;
-  forEachLine(text, 512, "antenna file", [&](char* line, int) {
+  LineComplaints complaints("antenna file");
+  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (full || line[0] == ';' || isBlankLine(line)) return;
     if (line[0] == '!') {
       if (strncmp(line + 1, "Gen", 3) == 0) tag = 0;
@@ -228,7 +259,7 @@ int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
       full = true;
       return;
     }
-    BandRow& r = rows[n];
+    BandRow r = rows[n];
     size_t len = strlen(line);
     size_t nameLen = 0;
     while (nameLen < 7 && line[nameLen] && line[nameLen] != ' ' && line[nameLen] != '\t') ++nameLen;
@@ -236,13 +267,18 @@ int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
     r.name[nameLen] = '\0';
     // Numbers start one character after the name; a line that ends with the name has none.
     const char* p = line + (nameLen + 1 <= len ? nameLen + 1 : len);
-    r.freqMin = scanU32Auto(p);
-    r.freqMax = scanU32Auto(p);
-    r.ampEnable = static_cast<uint8_t>(scanLong(p));
-    r.ant = static_cast<uint8_t>(scanLong(p));
-    r.atu = static_cast<uint8_t>(scanLong(p));
-    r.att = static_cast<uint8_t>(scanLong(p));
-    r.pwr = scanFloat(p);
+    long amp = 0, ant = 0, atu = 0, att = 0;
+    if (nextU32(p, r.freqMin) == Field::Bad || nextU32(p, r.freqMax) == Field::Bad ||
+        nextLong(p, amp, 0, 255) == Field::Bad || nextLong(p, ant, 0, 255) == Field::Bad ||
+        nextLong(p, atu, 0, 255) == Field::Bad || nextLong(p, att, 0, 255) == Field::Bad ||
+        nextFloat(p, r.pwr, -1e6f, 1e6f) == Field::Bad || moreFields(p)) {
+      complaints.refuse(lineNo, "band %s is no band row", r.name);
+      return;
+    }
+    r.ampEnable = static_cast<uint8_t>(amp);
+    r.ant = static_cast<uint8_t>(ant);
+    r.atu = static_cast<uint8_t>(atu);
+    r.att = static_cast<uint8_t>(att);
     // Values the hardware cannot take would index past the antenna and attenuator tables.
     if (r.ant > 3 || r.att > 3 || r.atu > 1 || r.ampEnable > 1) {
       klog(LOG_ERR, "antenna file: band %s has settings out of range, reset", r.name);
@@ -251,8 +287,9 @@ int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
       if (r.atu > 1) r.atu = 1;
       if (r.ampEnable > 1) r.ampEnable = 0;
     }
-    ++n;
+    rows[n++] = r;
   });
+  complaints.summary();
   numBands = n;
   bool bad = false;
   for (int i = 0; i < n; ++i)

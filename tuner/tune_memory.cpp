@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -134,27 +135,28 @@ std::string AtuFileName(int bank, int ant) {
 
 void ParseAtuInto(const std::string& text, TuneMem* mem) {
   for (int i = 0; i < kTuneMemSlots; ++i) mem[i] = TuneMem{};
-  forEachLine(text, 512, "atu file", [&](char* line, int lineNo) {
+  LineComplaints complaints("atu file");
+  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (line[0] == ';' || isBlankLine(line)) return;
     const char* p = line;
-    bool ok = false;
-    long idx = scanLong(p, &ok);
-    if (!ok || idx < 0 || idx >= kTuneMemSlots) {
+    long idx = 0, freq = 0, valid = 0, mode = 0, l = 0, c = 0;
+    if (nextLong(p, idx, 0, kTuneMemSlots - 1) != Field::Ok) {
       ktrace("LoadTabAtu Errore idx\n");
-      printf("LoadTabAtu Errore idx");
-      fflush(stdout);
+      complaints.refuse(lineNo, "no slot number 0..%d", kTuneMemSlots - 1);
       return;
     }
-    scanLong(p);  // the frequency column is only for the reader's eye
-    long valid = scanLong(p), mode = scanLong(p), l = scanLong(p), c = scanLong(p);
-    // A slot the relays could not take is dropped rather than sent to the micro garbled.
-    if (valid < 0 || valid > 1 || mode < 0 || mode > 3 || l < 0 || l > 511 || c < 0 || c > 511) {
-      klog(LOG_ERR, "LoadTabAtu: line %d, idx %ld: values out of range, skipped", lineNo, idx);
+    // The frequency column is only for the reader's eye. A slot the relays could not take is
+    // dropped rather than sent to the micro garbled.
+    if (nextLong(p, freq, 0, LONG_MAX) == Field::Bad || nextLong(p, valid, 0, 1) == Field::Bad ||
+        nextLong(p, mode, 0, 3) == Field::Bad || nextLong(p, l, 0, 511) == Field::Bad ||
+        nextLong(p, c, 0, 511) == Field::Bad || moreFields(p)) {
+      complaints.refuse(lineNo, "slot %ld: values out of range or no numbers, skipped", idx);
       return;
     }
     mem[idx] = TuneMem{static_cast<uint8_t>(valid), static_cast<uint8_t>(mode), static_cast<uint16_t>(l),
                        static_cast<uint16_t>(c)};
   });
+  complaints.summary();
 }
 
 std::string AtuText(const TuneMem* mem) {

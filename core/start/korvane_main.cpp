@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 #include <opus/opus.h>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -19,6 +20,7 @@
 #include "net/lan.h"
 #include "platform/deferred_writes.h"
 #include "platform/log.h"
+#include "platform/optset.h"
 #include "platform/root.h"
 #include "platform/shell.h"
 #include "platform/timing.h"
@@ -38,6 +40,24 @@ std::atomic<int>* g_running = nullptr;
 // systemd's stop and a developer's Ctrl-C end the program the orderly way.
 extern "C" void onStopSignal(int) {
   if (g_running) g_running->store(0);
+}
+
+// Until the defaults are in place (they set running to 1) a stop signal waits, blocked: one
+// received meanwhile is delivered when the handlers are in, and still ends the program.
+void holdStopSignals(int how) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(how, &stops, nullptr);
+}
+
+void installStopHandlers() {
+  struct sigaction sa{};
+  sa.sa_handler = onStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
 }
 
 struct FontSlot {
@@ -137,6 +157,7 @@ void shutdownJoins(Works* w) {
 }  // namespace
 
 int korvaneMain(int argc, char** argv) {
+  holdStopSignals(SIG_BLOCK);
   initRootFromEnv();
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) setRootPrefix(argv[++i]);
@@ -153,6 +174,8 @@ int korvaneMain(int argc, char** argv) {
   ktrace("START Main ----------------------------------------------------------------\n");
   ktrace("KORVANE version %s\n", kVersion);
   klog(LOG_INFO, "KORVANE version %s", kVersion);
+  // Writes cut short by a crash or a power loss leave their temporaries on the small /opt/set.
+  optSetRemoveStaleTemporaries();
 
   // Screen first: without it there is nothing to run the unit with.
   Screen* screen = fbInit();
@@ -193,11 +216,6 @@ int korvaneMain(int argc, char** argv) {
   InstallTunerHooks(w);
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
-  struct sigaction sa{};
-  sa.sa_handler = onStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
 
   // Configuration. The record holds its defaults before the readers that come ahead of the setup file.
   initSetup(w);
@@ -207,6 +225,9 @@ int korvaneMain(int argc, char** argv) {
   LoadTabFiltri(w);
   readSetup(w);
   LoadAllBankTable(w);
+  // The defaults are laid (readSetup lays them again): from here a stop signal drops running.
+  installStopHandlers();
+  holdStopSignals(SIG_UNBLOCK);
   ktrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
   // Spectrum buffers.
   memset(w->spectrumA, 0, sizeof w->spectrumA);
@@ -226,10 +247,10 @@ int korvaneMain(int argc, char** argv) {
   // Loading countdown.
   startInitThread = 1;
   startThread(thInit, LoadThread, w, "LoadThread");
-  startupSleepMs((waitBIX + 1) * 1000L);
-  startInitThread = 0;
-  // Its last pass is at most a second away; waiting for it keeps the countdown off the next screen.
+  // The countdown's waitBIX + 1 passes of a second each are the wait; it ends at 0 by itself.
+  // Clearing the flag after a fixed sleep instead could cut its last pass on a slow machine.
   joinThread(thInit);
+  startInitThread = 0;
   // Marker clean-up, then the interface page.
   startThread(thAggFw, AggFWThread, w, "AggFWThread");
   showScreen(w, "statusB");

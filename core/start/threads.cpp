@@ -27,7 +27,9 @@ bool startThread(ThreadHandle& h, void (*fn)(Works*), Works* works, const char* 
     return false;
   }
   if (h.thread.joinable()) h.thread.join();
+  h.name = name;
   h.alive = true;
+  klog(LOG_INFO, "thread %s started", name);
   h.thread = std::thread([&h, fn, works] {
     fn(works);
     h.alive = false;
@@ -39,6 +41,7 @@ bool joinThread(ThreadHandle& h) {
   std::lock_guard<std::mutex> lk(h.mut);
   if (!h.thread.joinable()) return false;
   h.thread.join();
+  klog(LOG_INFO, "thread %s joined", h.name);
   return true;
 }
 
@@ -128,8 +131,9 @@ void ExitThreadRemote(Works* w) {
 void LoadThread(Works* w) {
   int counter = waitBIX;
   Screen* s = w->fb;
-  // The countdown ends at 0 by itself, so a late pass never writes "-1" over the next screen.
-  while (startInitThread && counter >= 0) {
+  // The countdown ends at 0 by itself, so a late pass never writes "-1" over the next screen; the
+  // entry point waits for it (a stop ends it early).
+  while (startInitThread && counter >= 0 && w->running) {
     {
       std::lock_guard<std::mutex> lk(s->drawMut);
       fbSetBack(s);

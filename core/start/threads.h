@@ -12,6 +12,7 @@ struct ThreadHandle {
   std::thread thread;
   std::atomic<bool> alive{false};
   std::mutex mut;
+  const char* name = "";
 };
 
 extern ThreadHandle thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrScrivi, thrLeggi, thrCat, thrFFT,

@@ -22,7 +22,6 @@ Works* record() {
     p->wsockMut = &wsockMut;
     p->connMut = &connMut;
     initSetup(p.get());
-    setLogCapture([](int, const std::string&) {});
     return p;
   }();
   return w.get();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,14 +19,23 @@ std::string g_root;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char tmpl[] = "/tmp/korvane-fuzz-setup-XXXXXX";
-  g_root = mkdtemp(tmpl);
+  // Each input is written to a file and read back: in memory (/dev/shm) that costs microseconds,
+  // on a disk's truncate and write it costs milliseconds.
+  char shm[] = "/dev/shm/korvane-fuzz-setup-XXXXXX";
+  char tmp[] = "/tmp/korvane-fuzz-setup-XXXXXX";
+  const char* dir = mkdtemp(shm);
+  if (!dir) dir = mkdtemp(tmp);
+  if (!dir) abort();
+  g_root = dir;
+  atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(g_root, ec);
+  });
   std::string set = g_root + "/opt";
   mkdir(set.c_str(), 0755);
   set += "/set";
   mkdir(set.c_str(), 0755);
   setRootPrefix(g_root);
-  setLogCapture([](int, const std::string&) {});
   return 0;
 }
 
@@ -34,9 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!f) return 0;
   fwrite(data, 1, size, f);
   fclose(f);
+  // One record for the whole run (it is large): readSetup lays every default again first.
   static std::mutex a, b, c;
-  auto w = std::make_unique<Works>();
-  auto s = std::make_unique<Mirtsetup>();
+  static auto w = std::make_unique<Works>();
+  static auto s = std::make_unique<Mirtsetup>();
   w->setup = s.get();
   w->serMut = &a;
   w->wsockMut = &b;

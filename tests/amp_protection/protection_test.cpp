@@ -103,7 +103,7 @@ TEST(VentolaFile, BadLinesAreLoggedAndSkipped) {
   ASSERT_EQ(tab.size(), 2u);
   EXPECT_EQ(tab[0].step, 20);
   EXPECT_EQ(tab[1].step, 100);
-  EXPECT_EQ(log.count("ventola.txt line"), 5u);
+  EXPECT_EQ(log.count("ventola.txt: line"), 5u);
 }
 
 TEST(VentolaFile, MissingFileLeavesNoTableAndNoFanCommand) {

@@ -3,6 +3,9 @@
 
 #include <cstring>
 #include <csignal>
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sstream>
 #include <thread>
@@ -14,6 +17,7 @@
 #include "tests/testlib/temp_root.h"
 
 using testlib::LogCapture;
+void setLogMirror(const std::string& path);
 using testlib::TempRoot;
 using testlib::TestWorks;
 
@@ -122,7 +126,8 @@ TEST_F(SetupFile, CarriageReturnsAndMissingKeys) {
 }
 
 TEST_F(SetupFile, ReadLogsEverySetting) {
-  root.write("/opt/set/setup.txt", replaceLine(kFresh, "SWRescAutoTune", "150"));
+  // TUNEenabled's field is one character short of "-128": the log gives the value in use.
+  root.write("/opt/set/setup.txt", replaceLine(replaceLine(kFresh, "SWRescAutoTune", "150"), "TUNEenabled", "-128"));
   LogCapture log;
   readSetup(w.get());
   EXPECT_TRUE(log.contains("EnableKeyb: -1-"));
@@ -131,22 +136,87 @@ TEST_F(SetupFile, ReadLogsEverySetting) {
   EXPECT_TRUE(log.contains("SWRescAutoTune: -150-"));
   EXPECT_TRUE(log.contains("MaxTemperature: -600-"));
   EXPECT_TRUE(log.contains("Peak_ValDec: -10-"));
+  EXPECT_TRUE(log.contains("TUNEenabled: --128-"));
+  EXPECT_TRUE(log.contains("NumAntenna: -1-"));
+  EXPECT_EQ(log.count("Multiplier: -2-"), 1u);
 }
 
-TEST_F(SetupFile, OverlongValuesAreCutToTheirFieldAndNeverRunIntoTheNext) {
-  std::string text = replaceLine(kFresh, "LinPort", "/dev/serial/by-id/usb-very-long-name");
-  text = replaceLine(text, "Divide", "123456");
+TEST_F(SetupFile, OverlongDevicesAndHostAreKeptOutOfUseOtherValuesCutAndLogged) {
+  // Cut to its field "/dev/ttyUSB10" would be "/dev/ttyUSB1", another device (and the default).
+  std::string text = replaceLine(kFresh, "LinPort", "/dev/ttyUSB10");
+  text = replaceLine(text, "CatSerialPort", "/dev/serial/by-id/usb-very-long-name");
   text = replaceLine(text, "Server", std::string(60, 'x'));
+  text = replaceLine(text, "Pitch", "12345678901234");
+  root.write("/opt/set/setup.txt", text);
+  LogCapture log;
+  readSetup(w.get());
+  std::string device, problem;
+  EXPECT_FALSE(portDevice(w.get(), "LinPort", device, problem));
+  EXPECT_NE(problem.find("LinPort"), std::string::npos) << problem;
+  EXPECT_FALSE(portDevice(w.get(), "CatSerialPort", device, problem));
+  EXPECT_NE(problem.find("CatSerialPort"), std::string::npos) << problem;
+  ASSERT_TRUE(portDevice(w.get(), "SerPort", device, problem));
+  EXPECT_EQ(device, "/dev/ttyUSB1");
+  EXPECT_STREQ(w->serverName, "");
+  EXPECT_EQ(w->setup->NumAntenna, '1');  // nothing ran into the next field
+  EXPECT_STREQ(w->setup->CatPort, "/dev/ttyUSB0");
+  EXPECT_STREQ(w->setup->Pitch, "123456789");
+  EXPECT_TRUE(log.contains("LinPort \"/dev/ttyUSB10\" is longer than 12 characters: not used"));
+  EXPECT_TRUE(log.contains("Server \"" + std::string(60, 'x') + "\" is longer than 15 characters"));
+  EXPECT_TRUE(log.contains("Pitch \"12345678901234\" is longer than 9 characters, cut"));
+  // The refused values go back to the file as they were: the next save changes nothing of them.
+  writeSetup(w.get());
+  EXPECT_EQ(root.read("/opt/set/setup.txt"), replaceLine(text, "Pitch", "123456789"));
+  // A value set later takes the place of the refused one.
+  setField(w->setup->LinPort, sizeof w->setup->LinPort, "/dev/ttyS0");
+  ASSERT_TRUE(portDevice(w.get(), "LinPort", device, problem));
+  EXPECT_EQ(device, "/dev/ttyS0");
+  writeSetup(w.get());
+  EXPECT_NE(root.read("/opt/set/setup.txt").find("LinPort: /dev/ttyS0\n"), std::string::npos);
+}
+
+// Every number is held to what its use can take; a refused value keeps the setting as it was.
+TEST_F(SetupFile, NumbersOutsideWhatTheirUseTakesAreRefused) {
+  struct Case {
+    const char* key;
+    const char* value;
+    std::function<long()> mirror;
+    long expect;
+  } cases[] = {
+      {"Multiplier", "9000000", [&] { return long(w->audioFrame); }, 240},  // n * 240 overflowed
+      {"Multiplier", "-3", [&] { return long(w->audioFrame); }, 240},
+      {"TcpPort", "70000", [&] { return long(w->tcpPort); }, 6666},
+      {"TcpPort", "-1", [&] { return long(w->tcpPort); }, 6666},
+      {"TUNEenabled", "300", [&] { return long(w->TUNEenabled); }, 0},
+      {"AudioCompress", "99999999999999999999", [&] { return long(w->AudioCompress); }, 0},
+      {"Divide", "123456", [&] { return long(w->fftDivide); }, 0},
+      {"NumBanco", "25", [&] { return long(w->NumBanco); }, 1},
+      {"MAXbank", "0", [&] { return long(w->MAXbank); }, 20},
+      {"PSpar2", "-7", [&] { return long(w->PSpar2); }, 1000},
+      {"Peak_Time", "2147483647", [&] { return long(TimerPeakSec); }, 3000},
+      {"NumAntenna", "7", [&] { return long(w->antennaIdx); }, 0},
+      {"Attenuator", "9", [&] { return long(w->Attenuator); }, 0},
+      {"SaveScreenIdx", "5", [&] { return long(w->SaveScreenIdx); }, 0},
+      {"EnablePwrPeak", "1 trailing", [&] { return long(w->EnablePwrPeak); }, 0},
+  };
+  for (const Case& c : cases) {
+    root.write("/opt/set/setup.txt", replaceLine(kFresh, c.key, c.value));
+    LogCapture log;
+    readSetup(w.get());
+    EXPECT_EQ(c.mirror(), c.expect) << c.key << ": " << c.value;
+    EXPECT_TRUE(log.contains("setup.txt: 1 lines refused")) << c.key << ": " << c.value;
+    writeSetup(w.get());
+    EXPECT_EQ(root.read("/opt/set/setup.txt"), kFresh) << c.key << ": " << c.value;
+  }
+  // The edges themselves are taken.
+  std::string text = replaceLine(replaceLine(kFresh, "Multiplier", "12"), "TcpPort", "32767");
+  text = replaceLine(replaceLine(text, "TUNEenabled", "-128"), "NumAntenna", "3");
   root.write("/opt/set/setup.txt", text);
   readSetup(w.get());
-  EXPECT_STREQ(w->setup->LinPort, "/dev/serial/");  // 12 characters and the terminator
-  EXPECT_STREQ(w->setup->SerPort, "/dev/ttyUSB1");
-  EXPECT_EQ(w->setup->NumAntenna, '1');
-  EXPECT_EQ(strlen(w->setup->Server), 15u);
-  EXPECT_STREQ(w->setup->CatPort, "/dev/ttyUSB0");
-  EXPECT_EQ(w->fftDivide, 123456);
-  EXPECT_EQ(w->setup->EnableFFT, '0');
-  EXPECT_EQ(w->setup->EnableSpectrum, '1');
+  EXPECT_EQ(w->audioFrame, 12 * 240);
+  EXPECT_EQ(w->tcpPort, 32767);
+  EXPECT_EQ(w->TUNEenabled, -128);
+  EXPECT_EQ(w->antennaIdx, 2);
 }
 
 TEST_F(SetupFile, MalformedNumbersKeepTheMirror) {
@@ -218,6 +288,110 @@ TEST_F(SetupFile, ConcurrentWritersNeverInterleave) {
     rw += isRw;
   }
   EXPECT_EQ(rw, 21u);
+}
+
+// Two writers: one that saves its text built earlier after the other has saved newer settings
+// would put old settings in the file. Each read-only remount (inside the write's lock) records the
+// value just written; they must never go down.
+TEST_F(SetupFile, ConcurrentWritersNeverSaveOlderSettingsLast) {
+  readSetup(w.get());
+  root.standIn("mount", "#!/bin/sh\nroot=\"$(dirname \"$0\")/..\"\ncase \"$*\" in *-r*) "
+                        "grep '^PSpar1: ' \"$root/opt/set/setup.txt\" >> \"$root/var/log/written.log\";; esac\nexit 0\n");
+  std::mutex counterMut;
+  int counter = 1;
+  std::vector<std::thread> t;
+  for (int i = 0; i < 4; ++i)
+    t.emplace_back([&] {
+      for (int k = 0; k < 8; ++k) {
+        {
+          std::lock_guard<std::mutex> lk(counterMut);
+          w->PSpar1 = ++counter;
+        }
+        writeSetup(w.get());
+      }
+    });
+  for (auto& th : t) th.join();
+  std::istringstream lines(root.read("/var/log/written.log"));
+  std::string line;
+  int last = 0, n = 0;
+  while (std::getline(lines, line)) {
+    int v = std::stoi(line.substr(8));
+    EXPECT_GE(v, last) << "write " << n << " saved older settings";
+    last = v;
+    ++n;
+  }
+  EXPECT_EQ(n, 32);
+  EXPECT_EQ(last, counter);
+}
+
+// Runs body in a child process (as an unprivileged user when the tests run as root, so that file
+// permissions apply) with an alarm against blocking for ever; its exit status, or 128 + signal.
+int inChild(const std::string& rootDir, const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(10);
+    if (geteuid() == 0) {
+      for (auto& e : std::filesystem::recursive_directory_iterator(rootDir))
+        if (lchown(e.path().c_str(), 65534, 65534) != 0) _exit(90);
+      if (lchown(rootDir.c_str(), 65534, 65534) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(91);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// An unreadable file holds the operator's settings: it is kept aside, never written over.
+TEST_F(SetupFile, UnreadableFileIsKeptAsideAndTheUnitRunsOnDefaults) {
+  const std::string operatorText = replaceLine(replaceLine(kFresh, "NumBanco", "5"), "Pitch", "1234");
+  root.write("/opt/set/setup.txt", operatorText);
+  chmod(root.file("/opt/set/setup.txt").c_str(), 0);
+  const std::string logFile = root.file("/var/log/child.log");
+  int rc = inChild(root.path(), [&] {
+    setLogMirror(logFile);
+    readSetup(w.get());
+    setLogMirror("");
+    return w->NumBanco == 1 && strcmp(w->setup->Pitch, "2500") == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_FALSE(root.exists("/opt/set/setup.txt"));
+  chmod(root.file("/opt/set/setup.txt.unreadable").c_str(), 0644);
+  EXPECT_EQ(root.read("/opt/set/setup.txt.unreadable"), operatorText);
+  EXPECT_NE(root.read("/var/log/child.log").find("can't read /opt/set/setup.txt"), std::string::npos)
+      << root.read("/var/log/child.log");
+  EXPECT_NE(root.read("/var/log/child.log").find("kept as /opt/set/setup.txt.unreadable"), std::string::npos);
+}
+
+// A FIFO or a folder in the file's place never blocks the start and is set aside, logged.
+TEST_F(SetupFile, FifoOrFolderInItsPlaceIsSetAsideWithoutBlocking) {
+  for (bool fifo : {true, false}) {
+    if (fifo) ASSERT_EQ(mkfifo(root.file("/opt/set/setup.txt").c_str(), 0644), 0);
+    else std::filesystem::create_directory(root.file("/opt/set/setup.txt"));
+    LogCapture log;
+    int rc = inChild(root.path(), [&] {
+      readSetup(w.get());
+      return 0;
+    });
+    EXPECT_EQ(rc, 0) << (fifo ? "fifo" : "folder");
+    readSetup(w.get());  // the file is gone now: a fresh one is written
+    EXPECT_EQ(root.read("/opt/set/setup.txt"), kFresh);
+    EXPECT_TRUE(root.exists(fifo ? "/opt/set/setup.txt.unreadable" : "/opt/set/setup.txt.unreadable.1"));
+    std::filesystem::remove(root.file("/opt/set/setup.txt"));
+  }
+}
+
+TEST_F(SetupFile, BinaryFileGivesOneSummaryNotALinePerLine) {
+  std::string junk;
+  for (int i = 0; i < 20000; ++i) junk += static_cast<char>((i * 7919) % 251 + 1);
+  junk += "\nNumAntenna: 2\n" + std::string(300, 'y') + "\nPitch: " + std::string(200, '9') + "\n";
+  root.write("/opt/set/setup.txt", junk);
+  LogCapture log;
+  readSetup(w.get());
+  EXPECT_EQ(w->antennaIdx, 1);
+  EXPECT_TRUE(log.contains("setup.txt: 1 lines longer than 99 characters refused"));
+  EXPECT_STREQ(w->setup->Pitch, "2500");
+  EXPECT_LT(log.lines().size(), 70u);  // the 62 settings and a few summaries
 }
 
 }  // namespace

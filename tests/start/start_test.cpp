@@ -16,6 +16,7 @@
 #include "sim/root/mkroot.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
+#include "tests/testlib/wait.h"
 
 using namespace std::chrono_literals;
 using testlib::LogCapture;
@@ -97,6 +98,100 @@ TEST(StartStop, SigtermStopsInOrderWithTheJoinLines) {
   // The countdown ran on the start screen.
   EXPECT_NE(at(err, "Time Loading ... 5.."), std::string::npos) << err;
   EXPECT_NE(at(err, "Time Loading ... 0.."), std::string::npos) << err;
+}
+
+// The names of the lines "thread <name> started" or "thread <name> joined" of the log, in order.
+std::vector<std::string> threadLines(const std::string& log, const std::string& what) {
+  std::vector<std::string> out;
+  std::istringstream lines(log);
+  std::string line;
+  const std::string tail = " " + what;
+  while (std::getline(lines, line)) {
+    size_t p = line.find("> thread ");
+    if (p == std::string::npos || line.size() < tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+      continue;
+    p += 9;
+    out.push_back(line.substr(p, line.size() - tail.size() - p));
+  }
+  return out;
+}
+
+// Every thread, the transceiver links included, starts in the start-up order and is joined in the
+// shutdown order. A remote thread whose flag was saved as '1' is not started at boot, and the two
+// transceiver links exclude each other, so two boots between them start every thread.
+TEST(StartStop, EveryThreadStartsAndIsJoinedInOrder) {
+  struct Boot {
+    const char* tag;        // interface of the bank in use (1)
+    const char* savedOn;    // remote flag saved as '1'
+    std::vector<std::string> started, joined;
+  } boots[] = {
+      {"!Bix\n", "EnableCAT",
+       {"GPIO", "Linear", "LoadThread", "AggFWThread", "keyb", "Wsocket", "Serial", "th_scrivi", "th_leggi", "BIXRead",
+        "timer"},
+       {"LoadThread", "keyb", "BIXRead", "th_leggi", "th_scrivi", "Wsocket", "Serial", "Linear", "timer", "GPIO",
+        "AggFWThread"}},
+      {"!817\n", "EnableWrite",
+       {"GPIO", "Linear", "LoadThread", "AggFWThread", "keyb", "Wsocket", "th_leggi", "Cat", "BIXRead", "CatSerial",
+        "timer"},
+       {"LoadThread", "keyb", "BIXRead", "th_leggi", "Wsocket", "Cat", "CatSerial", "Linear", "timer", "GPIO",
+        "AggFWThread"}},
+  };
+  for (const Boot& b : boots) {
+    // The countdown is joined at start-up, before the next screen; the others at shutdown.
+    Unit u({{"EnableTime", "1"}, {"EnableGPIO", "1"}, {"WebSocket", "1"}, {"EnableKeyb", "1"}, {b.savedOn, "1"}});
+    std::ofstream(u.root.path() + "/opt/set/antenna_b1.txt") << b.tag;
+    u.start();
+    ASSERT_TRUE(testlib::waitUntil([&] { return at(u.log(), "thread timer started") != std::string::npos; }, 30s))
+        << u.log();
+    EXPECT_EQ(u.stop(SIGTERM, 30s), 0) << u.err();
+    const std::string log = u.log();
+    EXPECT_EQ(threadLines(log, "started"), b.started) << b.tag << log;
+    EXPECT_EQ(threadLines(log, "joined"), b.joined) << b.tag << log;
+  }
+}
+
+// A stop asked for at any moment ends the program, even while a remount runs during start-up (a
+// shell run through system() ignores Ctrl-C meanwhile). Start-up also clears temporaries of writes
+// cut short, inside the remount pair.
+TEST(StartStop, StopDuringAStartUpRemountEndsTheProgramAndStaleTemporariesGo) {
+  Unit u(std::map<std::string, std::string>{});
+  const std::string r = u.root.path();
+  unlink((r + "/opt/set/setup.txt").c_str());  // a fresh one is written: a remount at start-up
+  std::ofstream(r + "/opt/set/setup.txt.tmpQw3rTy") << "half a file";
+  // The first read-write remount says it started, then waits for the test to let it go.
+  std::ofstream(r + "/bin/mount") << "#!/bin/sh\necho \"mount $*\" >> " << r << "/var/log/commands.log\n"
+                                  << "case \"$*\" in *defaults,rw*) if [ ! -f " << r << "/var/log/mount-held ]; then touch "
+                                  << r << "/var/log/mount-held; i=0; while [ ! -f " << r
+                                  << "/var/log/mount-go ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; fi;; "
+                                     "esac\nexit 0\n";
+  u.start();
+  ASSERT_TRUE(testlib::waitUntil([&] { return access((r + "/var/log/mount-held").c_str(), F_OK) == 0; }, 30s));
+  kill(u.pid, SIGINT);
+  std::ofstream(r + "/var/log/mount-go") << "";
+  EXPECT_EQ(u.stop(0, 30s), 0) << u.err();
+  EXPECT_NE(at(u.err(), "Closed!"), std::string::npos) << u.err();
+  EXPECT_NE(at(u.log(), "removed /opt/set/setup.txt.tmpQw3rTy, left by a write that never ended"), std::string::npos)
+      << u.log();
+  EXPECT_NE(access((r + "/opt/set/setup.txt.tmpQw3rTy").c_str(), F_OK), 0);
+}
+
+// "/dev/ttyAMA0X" cut to its field would be the amplifier's own port "/dev/ttyAMA0": the link
+// opens nothing and shows a port error naming the setting.
+TEST(StartStop, OverlongLinPortOpensNoDeviceAndNamesTheSetting) {
+  Unit u(std::map<std::string, std::string>{{"LinPort", "/dev/ttyAMA0X"}});
+  u.start();
+  ASSERT_TRUE(testlib::waitUntil([&] { return at(u.log(), "thread Linear joined") != std::string::npos ||
+                                              at(u.log(), "Linear: setting LinPort") != std::string::npos; },
+                                 30s)) << u.log();
+  ASSERT_TRUE(u.waitFor("ModeWorkIdx"));
+  EXPECT_EQ(u.stop(SIGTERM, 30s), 0);
+  const std::string log = u.log();
+  EXPECT_NE(at(log, "Linear: setting LinPort is longer than 12 characters, no device opened"), std::string::npos)
+      << log;
+  EXPECT_EQ(at(log, "OK works->linFD"), std::string::npos) << log;
+  EXPECT_TRUE(u.micro.received().empty());
+  EXPECT_NE(at(slurp(u.root.path() + "/opt/set/setup.txt"), "LinPort: /dev/ttyAMA0X\n"), std::string::npos);
 }
 
 TEST(StartStop, ClientModeStartsAndJoinsTheClientThread) {

@@ -69,10 +69,17 @@ TEST_F(BandConfig, TwelfthBandIgnoredAndLongNameCut) {
   EXPECT_STREQ(w->tabAntenna[10].name, "b10");
 
   root.write("/opt/set/antenna_b3.txt", "abcdefgh 1800000 2000000 1 2 0 0 5.5\nabcdefghij 3500000 4000000 1 1 1 1 0\n");
+  testlib::LogCapture log;
+  LoadTabConfig(w, 3);
+  // The 8th character is lost; a 10-character name leaves "ij" where the numbers should start:
+  // that row is no band row and is refused.
+  EXPECT_EQ(w->numBands.load(), 1);
+  EXPECT_TRUE(log.contains("antenna file: line 2: band abcdefg is no band row"));
+  EXPECT_TRUE(log.contains("antenna file: 1 lines refused"));
+  // A row without edges makes the table fall back to the default names and edges.
+  root.write("/opt/set/antenna_b3.txt", "abcdefgh 1800000 2000000 1 2 0 0 5.5\nnoedges\n");
   StderrCapture err;
   LoadTabConfig(w, 3);
-  // The 8th character is lost; a 10-character name leaves "ij" where the numbers should start,
-  // so that row has no edges and the table falls back to the default names and edges.
   EXPECT_NE(err.take().find("Error Reinit antenna\n"), std::string::npos);
   EXPECT_EQ(w->numBands.load(), 11);
   EXPECT_STREQ(w->tabAntenna[0].name, "160m");
@@ -108,8 +115,10 @@ TEST_F(BandConfig, MissingOrDamagedBandFiles) {
   EXPECT_EQ(w->tabAntenna[10].freqMax, 54000000u);
   EXPECT_FALSE(root.exists("/opt/set/antenna_b4.txt"));
 
-  // Settings the relays cannot take are reset, numbers that are not numbers read as 0.
-  root.write("/opt/set/antenna_b4.txt", "20m 14000000 14350000 7 9 5 200 x\n40m 0x6acfc0 7300000\n");
+  // Settings the relays cannot take are reset; a row with a field that is no number is refused;
+  // fields left out at the end read as 0.
+  root.write("/opt/set/antenna_b4.txt",
+             "20m 14000000 14350000 7 9 5 200 0.0\n30m 10100000 10150000 1 1 0 0 x\n40m 0x6acfc0 7300000\n");
   LoadTabConfig(w, 4);
   EXPECT_EQ(w->numBands.load(), 2);
   EXPECT_EQ(w->tabAntenna[0].ant, 1);
@@ -201,8 +210,9 @@ TEST_F(BandConfig, ConfigFileMissingOrHuge) {
   StderrCapture err2;
   ReadConfigFile(w);
   err2.take();
-  EXPECT_EQ(w->numConfigRows.load(), 5001);  // the over-long line is one row, not twelve
-  EXPECT_TRUE(log.contains("config.txt: line 5001 longer than 255 characters, cut"));
+  EXPECT_EQ(w->numConfigRows.load(), 5000);  // the over-long line is refused, not twelve rows
+  EXPECT_TRUE(log.contains("config.txt: line 5001: longer than 255 characters"));
+  EXPECT_TRUE(log.contains("config.txt: 1 lines refused, 5000 rows kept"));
 }
 
 TEST_F(BandConfig, FilterTableReadsEightRows) {

