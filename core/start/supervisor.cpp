@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "amp/link.h"
 #include "core/housekeeping.h"
@@ -106,15 +107,24 @@ void timerPass(Works* w, SupervisorState& st) {
     }
     if (!w->screenSaverOn && std::chrono::steady_clock::now() >= st.nextCpuTemp) {
       // The board temperature comes from a helper process; once a second is plenty for a heat sink
-      // and spares the small board a fork every 10 ms.
-      ReadCPUTemp(w);
+      // and spares the small board a fork every 10 ms. It is read off the pass: a hung helper must
+      // never stop the screen or the frequency following.
+      if (!st.cpuTemp) st.cpuTemp = std::make_unique<CpuTempReader>(w);
+      st.cpuTemp->request();
       st.nextCpuTemp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     }
   }
   std::lock_guard<std::mutex> lk(s->drawMut);
   fbSetBack(s);
+  if (portError < 1) st.portErrorShown = false;
   if (portError >= 1) {
-    loadBackground(w, startScreen(w));
+    // The error's background is decoded once when the error appears; every later pass starts from
+    // it in backBuf, like any other background, instead of decoding the file (or logging its
+    // absence) a hundred times a second.
+    if (!st.portErrorShown) {
+      loadBackground(w, startScreen(w));
+      st.portErrorShown = true;
+    }
     char text[128];
     snprintf(text, sizeof text, "Error! %s", w->portErrorText);
     putString(9, 130, 300, text, 255, 255, 255, s);

@@ -16,6 +16,7 @@
 #include "sim/root/mkroot.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
+#include "tests/testlib/wait.h"
 
 using namespace std::chrono_literals;
 using testlib::LogCapture;
@@ -97,6 +98,21 @@ TEST(StartStop, SigtermStopsInOrderWithTheJoinLines) {
   // The countdown ran on the start screen.
   EXPECT_NE(at(err, "Time Loading ... 5.."), std::string::npos) << err;
   EXPECT_NE(at(err, "Time Loading ... 0.."), std::string::npos) << err;
+}
+
+// The board-temperature helper hangs: the program still stops on SIGTERM, in order, and takes the
+// helper with it (it used to wait in the supervisor's pass for as long as the helper ran).
+TEST(StartStop, SigtermEndsTheProgramWhileTheTemperatureHelperHangs) {
+  Unit u({{"EnableTime", "1"}, {"EnableGPIO", "0"}});
+  const std::string pidFile = u.root.path() + "/helper.pid";
+  u.root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 600\n");
+  u.start();
+  ASSERT_TRUE(testlib::waitUntil([&] { return testlib::pidFromFile(pidFile) != 0; }, 60s)) << u.err();
+  const pid_t helper = testlib::pidFromFile(pidFile);
+  EXPECT_EQ(u.stop(SIGTERM, 20s), 0) << u.err();
+  EXPECT_NE(u.log().find("Timer operations end"), std::string::npos);
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5s)) << "the helper outlived the program";
+  if (!testlib::processGone(helper)) kill(helper, SIGKILL);
 }
 
 TEST(StartStop, ClientModeStartsAndJoinsTheClientThread) {
