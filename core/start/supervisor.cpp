@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
 
 #include "amp/link.h"
 #include "core/housekeeping.h"
@@ -40,6 +41,27 @@ void loadBackground(Works* w, const char* name) {
 }
 
 const char* startScreen(Works* w) { return w->microCfgB == 0x31 ? "start120" : "start"; }
+
+// "Error! <port message>" at (130, 300) in the 30-pixel font. A device path makes it wider than the
+// screen, and text past the right edge would come back on the left of the row below: such a message
+// breaks at its last space that fits and goes on one line lower.
+void drawPortErrorText(const char* text, Screen* s) {
+  constexpr int kX = 130, kY = 300, kRight = 790, kLineStep = 40;
+  std::string rest = text;
+  for (int line = 0; line < 2 && !rest.empty(); ++line) {
+    std::string part = rest;
+    if (line == 0 && kX + getStringSpace(9, part.c_str()) > kRight) {
+      for (size_t sp = part.rfind(' '); sp != std::string::npos && sp > 0; sp = part.rfind(' ', sp - 1)) {
+        part = rest.substr(0, sp);
+        if (kX + getStringSpace(9, part.c_str()) <= kRight) break;
+      }
+    }
+    rest = rest.size() > part.size() ? rest.substr(part.size() + 1) : std::string();
+    // A single word too long for the line is moved left rather than wrapped round.
+    const int x = std::max(0, std::min(kX, kRight - getStringSpace(9, part.c_str())));
+    putString(9, x, kY + line * kLineStep, part.c_str(), 255, 255, 255, s);
+  }
+}
 
 double cpuMs() { return static_cast<double>(clock()) * 1000.0 / CLOCKS_PER_SEC; }
 
@@ -127,7 +149,7 @@ void timerPass(Works* w, SupervisorState& st) {
     }
     char text[128];
     snprintf(text, sizeof text, "Error! %s", w->portErrorText);
-    putString(9, 130, 300, text, 255, 255, 255, s);
+    drawPortErrorText(text, s);
     w->menuPage = 5;
     LoadButtons(w);
   } else if (portError == -1) {

@@ -10,6 +10,7 @@
 #include "core/supervisor.h"
 #include "core/works.h"
 #include "radio/radio_fields.h"
+#include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/wait.h"
 #include "ui/errors.h"
@@ -171,6 +172,27 @@ TEST_F(Supervisor, PortErrorScreenLoadsItsImageOncePerError) {
 
 // A board-temperature helper that never answers must not freeze the pass: frequency following and
 // the screen go on while it hangs, and ending the supervisor (as on SIGTERM) ends the helper with it.
+// The port-error screen as the operator sees it, kept as a reference image: the start screen with
+// "Error! <port message>" in white at (130, 300). It stays the same pass after pass.
+TEST_F(Supervisor, PortErrorScreenMatchesItsReferenceImage) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(KORVANE_SOURCE_DIR "/assets/screens"), 0);
+  TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30, 9);
+  SupervisorState st;
+  w->ModeWorkIdx = 0;
+  snprintf(w->portErrorText, sizeof w->portErrorText, "%s", "Linear: Unable to open comm port /dev/ttyAMA0");
+  w->portError = 1;
+  for (int i = 0; i < 3; ++i) timerPass(w.get(), st);
+  ASSERT_EQ(chdir(cwd), 0);
+  const Screen* s = w->fb;
+  EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(s->screenMem, s->width, s->height, s->lineSize),
+                                          KORVANE_SOURCE_DIR "/tests/start/reference/port-error.png",
+                                          {{"title", 0, 0, 800, 260}, {"error message", 0, 260, 800, 350},
+                                           {"error tiles", 0, 365, 800, 420}, {"key bar", 0, 420, 800, 480}}),
+            "");
+}
+
 TEST_F(Supervisor, HungTemperatureHelperHoldsUpNeitherThePassesNorTheStop) {
   using namespace std::chrono_literals;
   const std::string pidFile = root.file("/helper.pid");
