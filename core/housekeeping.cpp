@@ -144,11 +144,6 @@ void CpuTempReader::request() {
   cv_.notify_one();
 }
 
-bool CpuTempReader::busy() {
-  std::lock_guard<std::mutex> lk(mut_);
-  return busy_ || pending_;
-}
-
 void CpuTempReader::run() {
   std::unique_lock<std::mutex> lk(mut_);
   for (;;) {

@@ -31,8 +31,6 @@ class CpuTempReader {
   CpuTempReader& operator=(const CpuTempReader&) = delete;
   // Asks for a reading and returns at once; while one is under way the request is dropped.
   void request();
-  // A reading is asked for or under way.
-  bool busy();
 
  private:
   void run();
