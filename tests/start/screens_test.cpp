@@ -12,11 +12,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/start/threads.h"
+#include "core/works.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
+#include "ui/memory_screen.h"
+#include "ui/png.h"
+#include "ui/text.h"
 
 using namespace std::chrono_literals;
 
@@ -132,8 +137,6 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
         // Nothing but the countdown is drawn over the start screen.
         EXPECT_EQ(differing(now, start, Box{0, 415, 800, 480}), 0);
         EXPECT_EQ(differing(now, start, Box{0, 300, 290, 415}), 0);
-        // The first count, "Loading ...  5", exactly as it was last looked at.
-        EXPECT_EQ(testlib::compareWithReference(steadyScreen(root.path()), reference("start-countdown.png"), kStartRegions), "");
       }
       if (sawCountdown && differing(now, statusB, kPage) == 0) sawInterface = true;
     }
@@ -180,6 +183,30 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   // The program has ended: its last frame, the closing message, stays in the screen file.
   EXPECT_EQ(testlib::compareWithReference(steadyScreen(root.path()), reference("closing.png"), kStartRegions), "");
+}
+
+// A countdown frame composed by the countdown thread itself over the start screen, pixel for pixel.
+// (The live run above cannot tell which count it caught first on a loaded machine; the last count,
+// a single frame here, is the same every time.)
+TEST(Screens, CountdownFrameMatchesItsReferenceImage) {
+  testlib::TestWorks w;
+  MemoryScreen m(800, 480);
+  w->fb = &m.s;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(KORVANE_SOURCE_DIR "/assets/screens"), 0);
+  snprintf(w->pngName, sizeof w->pngName, "%s", "start");
+  getPng(w.get(), 1);
+  ASSERT_EQ(chdir(cwd), 0);
+  TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30, 9);
+  waitBIX = 0;
+  startInitThread = 1;
+  LoadThread(w.get());  // one count: "Loading ... 0"
+  startInitThread = 0;
+  waitBIX = 5;
+  EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(m.s.screenMem, 800, 480, m.s.lineSize),
+                                          reference("start-countdown.png"), kStartRegions),
+            "");
 }
 
 // The comparison itself: one changed pixel fails, and the answer says where it is.
