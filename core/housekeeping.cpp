@@ -19,6 +19,7 @@
 #include "platform/optset.h"
 #include "platform/root.h"
 #include "platform/shell.h"
+#include "platform/timed_command.h"
 #include "platform/timing.h"
 
 namespace {
@@ -33,6 +34,8 @@ std::mutex g_logTempMut;
 // While "my_temp" fails it is tried again only this often, so a missing helper costs one shell
 // per interval instead of one per supervisor pass.
 constexpr auto kMyTempRetry = std::chrono::seconds(5);
+// The helper answers in a few milliseconds; one still running after this is hung and is stopped.
+constexpr auto kMyTempLimit = std::chrono::milliseconds(2000);
 std::mutex g_myTempMut;
 std::chrono::steady_clock::time_point g_myTempNextTry{};
 
@@ -66,15 +69,24 @@ void getDataOra(Works* w, char* out, size_t size) {
   snprintf(out, size, "%s", w->dateText);
 }
 
-void ReadCPUTemp(Works* w) {
+void ReadCPUTemp(Works* w, const std::atomic<bool>* cancel) {
   {
     std::lock_guard<std::mutex> lk(g_myTempMut);
     if (w->cpuTempFault && std::chrono::steady_clock::now() < g_myTempNextTry) return;
   }
-  std::string out;
-  const int rc = runShellRead("my_temp 2>/dev/null", out, 4096);
+  // Two lines are all that is read: a helper that keeps printing is stopped after them, one that
+  // never ends is stopped at the limit.
+  auto twoLines = [](const std::string& out) {
+    const size_t nl = out.find('\n');
+    return nl != std::string::npos && out.find('\n', nl + 1) != std::string::npos;
+  };
+  const TimedCommand run = runCommandTimed("my_temp", kMyTempLimit, 4096, twoLines, cancel);
+  if (run.outcome == TimedCommand::kCancelled) return;  // shutting down: nothing to report
+  const std::string& out = run.out;
+  const int rc = run.status;
   float cpu = 0, gpu = 0;
-  bool ok = rc != -1 && rc != 126 && rc != 127;
+  // A helper stopped at its limit may have been cut off mid-number: its output is not trusted.
+  bool ok = run.outcome == TimedCommand::kCut || (run.outcome == TimedCommand::kExited && rc != 126 && rc != 127);
   std::string first, second;
   if (ok) {
     size_t nl = out.find('\n');
@@ -88,13 +100,18 @@ void ReadCPUTemp(Works* w) {
   // The GPU line is optional: a board or helper without it still has a CPU temperature.
   const bool gpuOk = ok && second.size() > 5 && parseNumber(second.substr(5, 4), gpu);
   if (!ok) {
-    // A missing or broken helper must not stop the amplifier: keep the last temperatures.
+    // A missing, broken or hung helper must not stop the amplifier: keep the last temperatures.
     {
       std::lock_guard<std::mutex> lk(g_myTempMut);
       g_myTempNextTry = std::chrono::steady_clock::now() + kMyTempRetry;
     }
-    if (!w->cpuTempFault.exchange(1))
-      klog(LOG_ERR, "my_temp failed (status %d): board temperatures keep their last values", rc);
+    if (!w->cpuTempFault.exchange(1)) {
+      if (run.outcome == TimedCommand::kTimedOut)
+        klog(LOG_ERR, "my_temp gave no temperature within %lld ms and was stopped: board temperatures keep their last values",
+             static_cast<long long>(kMyTempLimit.count()));
+      else
+        klog(LOG_ERR, "my_temp failed (status %d): board temperatures keep their last values", rc);
+    }
     return;
   }
   if (w->cpuTempFault.exchange(0)) klog(LOG_INFO, "my_temp answers again");
@@ -105,6 +122,41 @@ void ReadCPUTemp(Works* w) {
   } else if (!w->gpuTempMissing.exchange(1)) {
     klog(LOG_ERR, "my_temp gave no GPU temperature: it keeps its last value %.1f",
          static_cast<double>(w->gpuTemp.load()));
+  }
+}
+
+CpuTempReader::CpuTempReader(Works* w) : w_(w) {}
+
+CpuTempReader::~CpuTempReader() {
+  {
+    std::lock_guard<std::mutex> lk(mut_);
+    stop_ = true;
+  }
+  cancel_ = true;
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CpuTempReader::request() {
+  std::lock_guard<std::mutex> lk(mut_);
+  if (stop_) return;
+  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  if (busy_) return;  // the reading under way answers this request too
+  pending_ = true;
+  cv_.notify_one();
+}
+
+void CpuTempReader::run() {
+  std::unique_lock<std::mutex> lk(mut_);
+  for (;;) {
+    cv_.wait(lk, [this] { return stop_ || pending_; });
+    if (stop_) return;
+    pending_ = false;
+    busy_ = true;
+    lk.unlock();
+    ReadCPUTemp(w_, &cancel_);
+    lk.lock();
+    busy_ = false;
   }
 }
 

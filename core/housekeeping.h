@@ -1,7 +1,11 @@
 // Housekeeping: firmware-update markers, temperature log, board temperature, date and time.
 #pragma once
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
+#include <thread>
 
 struct Works;
 
@@ -15,10 +19,33 @@ int LogTempFunction(Works* works, int mode);
 
 // cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.
 // Output with a CPU line but no usable GPU line updates cpuTemp and keeps gpuTemp (logged once).
-void ReadCPUTemp(Works* works);
+// The helper gets two seconds and its first two lines; one that hangs or keeps printing is stopped
+// (and counts as failing). A raised `cancel` stops it at once and changes nothing.
+void ReadCPUTemp(Works* works, const std::atomic<bool>* cancel = nullptr);
 // Parses one line of "my_temp"'s output: the decimal number at its start; false when there is
 // none or it is not finite (the value is then left alone).
 bool parseNumber(const std::string& s, float& out);
+
+// Runs ReadCPUTemp on a thread of its own, so that the caller's pass never waits for the helper.
+// Destroying the reader stops a helper that is still running and joins the thread.
+class CpuTempReader {
+ public:
+  explicit CpuTempReader(Works* works);
+  ~CpuTempReader();
+  CpuTempReader(const CpuTempReader&) = delete;
+  CpuTempReader& operator=(const CpuTempReader&) = delete;
+  // Asks for a reading and returns at once; while one is under way the request is dropped.
+  void request();
+
+ private:
+  void run();
+  Works* w_;
+  std::mutex mut_;
+  std::condition_variable cv_;
+  bool stop_ = false, pending_ = false, busy_ = false;
+  std::atomic<bool> cancel_{false};
+  std::thread thread_;
+};
 // Refreshes the date text when the second has changed.
 void ReadDataOra(Works* works);
 // Copies the date text (always NUL-terminated).

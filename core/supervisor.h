@@ -1,6 +1,9 @@
 // The supervisor: the 10 ms pass that follows the frequency and composes the screen.
 #pragma once
 #include <chrono>
+#include <memory>
+
+#include "core/housekeeping.h"
 
 struct Works;
 struct SerParam;
@@ -20,7 +23,11 @@ struct TxTuneWatch {
 struct SupervisorState {
   TxTuneWatch watch;
   std::chrono::steady_clock::time_point nextCpuTemp{};
+  // The board-temperature reader, started by the first pass that asks for a reading; stopped
+  // (helper and all) with the state.
+  std::unique_ptr<CpuTempReader> cpuTemp;
   double carryMs = 0;  // the part of a millisecond of processor time not yet aged
+  bool portErrorShown = false;  // the port-error background is in backBuf for the error now shown
 };
 
 // One pass without its sleep, and the ageing of the timers by the processor time the pass used.

@@ -109,7 +109,16 @@ Screen* fbInit() {
   s->height = static_cast<int>(vi.yres & 0xFFFF);
   s->pixelSize = ps;
   s->lineSize = static_cast<unsigned>(s->width) * ps;
-  s->memSize = vi.xres * vi.yres * vi.bits_per_pixel / 8;
+  // Rows are laid out at whole bytes per pixel, so at 4, 5 and 15 bits the image is larger than
+  // bits x pixels / 8: size every buffer from the layout the drawing actually uses.
+  const unsigned long long bytes = static_cast<unsigned long long>(s->lineSize) * static_cast<unsigned>(s->height);
+  if (bytes == 0 || bytes > (1ull << 30)) {
+    klog(LOG_ERR, "Unable to map shared memory\n");
+    close(fd);
+    delete s;
+    return nullptr;
+  }
+  s->memSize = static_cast<unsigned>(bytes);
   // A virtual screen file shorter than the screen would fault on access past its end.
   if (isVirtual && static_cast<unsigned long>(st.st_size) < s->memSize && ftruncate(fd, s->memSize) != 0) {
     klog(LOG_ERR, "Unable to map shared memory\n");

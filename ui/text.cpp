@@ -28,7 +28,7 @@ int fontSize[kFontSlots];
 std::mutex slotMut[kFontSlots];
 
 // One rendered glyph as the blitter needs it: coverage rows with FreeType's own pitch and pixel mode,
-// the two vertical metrics used for placement, and the advance.
+// the bitmap's left edge relative to the pen, the two vertical metrics used for placement, and the advance.
 struct Glyph {
   bool loaded = false;
   const uint8_t* buffer = nullptr;
@@ -36,6 +36,7 @@ struct Glyph {
   int width = 0;
   int rows = 0;
   unsigned char pixelMode = 0;
+  int left = 0;  // whole pixels from the pen to the bitmap's first column: the left bearing
   FT_Pos height = 0;
   FT_Pos top = 0;
   FT_Vector advance{0, 0};
@@ -92,6 +93,9 @@ Glyph fromSlot(FT_GlyphSlot gs) {
   g.width = static_cast<int>(gs->bitmap.width);
   g.rows = static_cast<int>(gs->bitmap.rows);
   g.pixelMode = gs->bitmap.pixel_mode;
+  // The renderer already applied the pen's fraction of a pixel, so this is where the coverage
+  // really starts: a '!' or a '.' keeps its side bearings instead of being pushed against the pen.
+  g.left = gs->bitmap_left;
   g.height = gs->metrics.height;
   g.top = gs->metrics.horiBearingY;
   g.advance = gs->advance;
@@ -129,13 +133,15 @@ inline uint8_t blend(uint8_t old, unsigned a, unsigned nw) {
   return static_cast<uint8_t>(((255 - a) * old) / 255 + (a * nw) / 255);
 }
 
-// Bottom bitmap row sits (height - top bearing) below the baseline; each pixel is clipped by its
-// byte offset so nothing is written outside the buffer.
+// The bitmap starts at the pen's whole pixel plus the glyph's left bearing; its bottom row sits
+// (height - top bearing) below the baseline. Each pixel is clipped by its byte offset so nothing is
+// written outside the buffer.
 void blit(const Glyph& g, const Pen& pen, unsigned r, unsigned gr, unsigned b, Screen* s) {
   if (!g.buffer || g.rows <= 0 || g.width <= 0) return;
   if (g.pixelMode != FT_PIXEL_MODE_GRAY && g.pixelMode != FT_PIXEL_MODE_MONO) return;
   const long long limit = static_cast<long long>(s->memSize);
-  const long long x0 = pen.x / 64;
+  // Whole pixels by flooring, as the fraction handed to the renderer is taken (pen & 63).
+  const long long x0 = (pen.x >> 6) + g.left;
   const long long yBottom = (pen.y + static_cast<long long>(g.height) - g.top) / 64;
   const int absPitch = g.pitch < 0 ? -g.pitch : g.pitch;
   for (int k = 0; k < g.rows; ++k) {

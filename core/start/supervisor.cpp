@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <string>
 
 #include "amp/link.h"
 #include "core/housekeeping.h"
@@ -33,6 +35,27 @@ void loadBackground(Works* w, const char* name) {
 }
 
 const char* startScreen(Works* w) { return w->microCfgB == kMicroCfg120W ? "start120" : "start"; }
+
+// "Error! <port message>" at (130, 300) in the 30-pixel font. A device path makes it wider than the
+// screen, and text past the right edge would come back on the left of the row below: such a message
+// breaks at its last space that fits and goes on one line lower.
+void drawPortErrorText(const char* text, Screen* s) {
+  constexpr int kX = 130, kY = 300, kRight = 790, kLineStep = 40;
+  std::string rest = text;
+  for (int line = 0; line < 2 && !rest.empty(); ++line) {
+    std::string part = rest;
+    if (line == 0 && kX + getStringSpace(9, part.c_str()) > kRight) {
+      for (size_t sp = part.rfind(' '); sp != std::string::npos && sp > 0; sp = part.rfind(' ', sp - 1)) {
+        part = rest.substr(0, sp);
+        if (kX + getStringSpace(9, part.c_str()) <= kRight) break;
+      }
+    }
+    rest = rest.size() > part.size() ? rest.substr(part.size() + 1) : std::string();
+    // A single word too long for the line is moved left rather than wrapped round.
+    const int x = std::max(0, std::min(kX, kRight - getStringSpace(9, part.c_str())));
+    putString(9, x, kY + line * kLineStep, part.c_str(), 255, 255, 255, s);
+  }
+}
 
 double cpuMs() { return static_cast<double>(clock()) * 1000.0 / CLOCKS_PER_SEC; }
 
@@ -100,18 +123,27 @@ void timerPass(Works* w, SupervisorState& st) {
     }
     if (!w->screenSaverOn && std::chrono::steady_clock::now() >= st.nextCpuTemp) {
       // The board temperature comes from a helper process; once a second is plenty for a heat sink
-      // and spares the small board a fork every 10 ms.
-      ReadCPUTemp(w);
+      // and spares the small board a fork every 10 ms. It is read off the pass: a hung helper must
+      // never stop the screen or the frequency following.
+      if (!st.cpuTemp) st.cpuTemp = std::make_unique<CpuTempReader>(w);
+      st.cpuTemp->request();
       st.nextCpuTemp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     }
   }
   std::lock_guard<std::mutex> lk(s->drawMut);
   fbSetBack(s);
+  if (portError < 1) st.portErrorShown = false;
   if (portError >= 1) {
-    loadBackground(w, startScreen(w));
+    // The error's background is decoded once when the error appears; every later pass starts from
+    // it in backBuf, like any other background, instead of decoding the file (or logging its
+    // absence) a hundred times a second.
+    if (!st.portErrorShown) {
+      loadBackground(w, startScreen(w));
+      st.portErrorShown = true;
+    }
     char text[128];
     snprintf(text, sizeof text, "Error! %s", w->portErrorText);
-    putString(9, 130, 300, text, 255, 255, 255, s);
+    drawPortErrorText(text, s);
     w->menuPage = 5;
     LoadButtons(w);
   } else if (portError == -1) {

@@ -116,17 +116,11 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   int status = 0;
   long ticks = 0;  // tenths of a second since the unit started
   const long shotTicks = shotEvery > 0 ? std::max(1L, std::lround(shotEvery * 10)) : 0;
-  int shotNo = 0, changeNo = 0;
-  std::string lastScreen;
+  int shotNo = 0;
+  sim::ScreenChanges changes(changesPrefix);
+  // Every picture is written from the one read that decided to take it.
   auto recordChange = [&] {
-    // One PNG per distinct screen content: the moments a person would notice.
-    std::string now;
-    if (changesPrefix.empty() || !readWholeFile(root + "/dev/fb0", now) || now == lastScreen) return;
-    if (lastScreen.empty() && now.find_first_not_of('\0') == std::string::npos) return;
-    lastScreen = std::move(now);
-    char name[64];
-    snprintf(name, sizeof name, "-%03d.png", changeNo++);
-    sim::writeScreenPng(root, changesPrefix + name);
+    if (!changesPrefix.empty()) sim::recordScreenChange(root, changes);
   };
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
@@ -136,12 +130,13 @@ int runUnit(const std::string& dir, int argc, char** argv) {
       recordChange();
     }
     ++ticks;
-    if (shotTicks > 0 && ticks % shotTicks == 0) {
-      sim::writeScreenPng(root, root + "/screen.png");
+    sim::ScreenSnapshot shot;
+    if (shotTicks > 0 && ticks % shotTicks == 0 && sim::readScreen(root, shot)) {
+      sim::writeSnapshotPng(shot, root + "/screen.png");
       if (!shotsPrefix.empty()) {
         char name[64];
         snprintf(name, sizeof name, "-%04d.png", shotNo++);
-        sim::writeScreenPng(root, shotsPrefix + name);
+        sim::writeSnapshotPng(shot, shotsPrefix + name);
       }
     }
     if (exitAfter > 0 && ticks >= std::lround(exitAfter * 10) && !g_stop) {

@@ -10,6 +10,7 @@
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/wait.h"
 
 namespace {
 
@@ -172,6 +173,59 @@ TEST_F(Housekeeping, CpuLineAloneUpdatesTheCpuAndKeepsTheLastGpu) {
   root.standIn("my_temp", "#!/bin/sh\necho 51.5\n");
   ReadCPUTemp(w.get());
   EXPECT_EQ(log.count("no GPU temperature"), 2u);  // a new outage is told again
+}
+
+// A helper that never stops printing gives its first two lines and is stopped; one that never
+// answers is stopped at its limit with the last temperatures kept and one log line for the outage.
+// Either used to hold the caller (the supervisor's pass) for as long as the helper ran.
+TEST_F(Housekeeping, FloodingOrHungHelperIsStoppedAndNeverHoldsTheCaller) {
+  using namespace std::chrono_literals;
+  const std::string pidFile = root.file("/helper.pid");
+  auto unstick = [&] {
+    if (pid_t p = testlib::pidFromFile(pidFile)) kill(p, SIGKILL);
+  };
+  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile +
+                              "\nwhile :; do echo 47.5; echo \"temp=52.1'C\"; done\n");
+  EXPECT_TRUE(testlib::returnsWithin([&] { ReadCPUTemp(w.get()); }, 20s, unstick)) << "a flooding helper held the caller";
+  EXPECT_FLOAT_EQ(w->cpuTemp, 47.5f);
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  const pid_t flood = testlib::pidFromFile(pidFile);
+  ASSERT_NE(flood, 0);
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(flood); }, 5000ms)) << "the helper still runs";
+
+  std::remove(pidFile.c_str());
+  testlib::LogCapture log;
+  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\necho 61.0\nexec sleep 600\n");
+  EXPECT_TRUE(testlib::returnsWithin([&] { ReadCPUTemp(w.get()); }, 20s, unstick)) << "a hung helper held the caller";
+  EXPECT_FLOAT_EQ(w->cpuTemp, 47.5f) << "a helper stopped at its limit is not trusted";
+  EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
+  EXPECT_EQ(w->cpuTempFault, 1);
+  const pid_t hung = testlib::pidFromFile(pidFile);
+  ASSERT_NE(hung, 0);
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(hung); }, 5000ms)) << "the helper still runs";
+  ReadCPUTemp(w.get());  // within the retry interval: not run again
+  EXPECT_EQ(log.count("my_temp gave no temperature within 2000 ms"), 1u);
+  EXPECT_FALSE(log.contains("my_temp failed"));
+}
+
+// A raised cancel flag ends the reading at once, leaves the values and logs nothing: the program is
+// stopping, not the helper failing.
+TEST_F(Housekeeping, CancelledReadingStopsTheHelperQuietly) {
+  using namespace std::chrono_literals;
+  const std::string pidFile = root.file("/helper.pid");
+  w->cpuTemp = 40.0f;
+  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 600\n");
+  testlib::LogCapture log;
+  std::atomic<bool> cancel{false};
+  std::thread reader([&] { ReadCPUTemp(w.get(), &cancel); });
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::pidFromFile(pidFile) != 0; }, 10000ms));
+  cancel = true;
+  reader.join();
+  EXPECT_FLOAT_EQ(w->cpuTemp, 40.0f);
+  EXPECT_EQ(w->cpuTempFault, 0);
+  EXPECT_TRUE(log.lines().empty());
+  const pid_t hung = testlib::pidFromFile(pidFile);
+  EXPECT_TRUE(hung == 0 || testlib::waitUntil([&] { return testlib::processGone(hung); }, 5000ms));
 }
 
 TEST_F(Housekeeping, DateTextRefreshedAtMostOncePerSecond) {

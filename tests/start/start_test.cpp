@@ -194,6 +194,21 @@ TEST(StartStop, OverlongLinPortOpensNoDeviceAndNamesTheSetting) {
   EXPECT_NE(at(slurp(u.root.path() + "/opt/set/setup.txt"), "LinPort: /dev/ttyAMA0X\n"), std::string::npos);
 }
 
+// The board-temperature helper hangs: the program still stops on SIGTERM, in order, and takes the
+// helper with it (it used to wait in the supervisor's pass for as long as the helper ran).
+TEST(StartStop, SigtermEndsTheProgramWhileTheTemperatureHelperHangs) {
+  Unit u({{"EnableTime", "1"}, {"EnableGPIO", "0"}});
+  const std::string pidFile = u.root.path() + "/helper.pid";
+  u.root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 600\n");
+  u.start();
+  ASSERT_TRUE(testlib::waitUntil([&] { return testlib::pidFromFile(pidFile) != 0; }, 60s)) << u.err();
+  const pid_t helper = testlib::pidFromFile(pidFile);
+  EXPECT_EQ(u.stop(SIGTERM, 20s), 0) << u.err();
+  EXPECT_NE(u.log().find("Timer operations end"), std::string::npos);
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5s)) << "the helper outlived the program";
+  if (!testlib::processGone(helper)) kill(helper, SIGKILL);
+}
+
 TEST(StartStop, ClientModeStartsAndJoinsTheClientThread) {
   Unit u({{"WebSocket", "2"}, {"EnableKeyb", "0"}, {"EnableTime", "0"}});
   u.start();

@@ -1,13 +1,18 @@
 // The supervisor pass on its own: auto-tune hand-shake with the transceiver, screen saver, port error, timers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <ctime>
+#include <unistd.h>
 
 #include "amp/link.h"
 #include "core/supervisor.h"
 #include "core/works.h"
 #include "radio/radio_fields.h"
+#include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/wait.h"
 #include "ui/errors.h"
 #include "ui/fb.h"
 #include "ui/text.h"
@@ -140,6 +145,80 @@ TEST_F(Supervisor, PortErrorShowsItsMessageEveryPass) {
   timerPass(w.get(), st);
   EXPECT_EQ(w->portError, 0);
   EXPECT_EQ(w->menuPage, 0);
+}
+
+// The error screen's background is decoded when the error appears, not on every 10 ms pass: with the
+// image missing that is one log line per error instead of a hundred a second.
+TEST_F(Supervisor, PortErrorScreenLoadsItsImageOncePerError) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(root.path().c_str()), 0);  // no screens here
+  testlib::LogCapture log;
+  SupervisorState st;
+  w->ModeWorkIdx = 0;
+  snprintf(w->portErrorText, sizeof w->portErrorText, "%s", "Linear: Unable to open comm port /dev/ttyAMA0");
+  w->portError = 1;
+  for (int i = 0; i < 100; ++i) timerPass(w.get(), st);
+  EXPECT_EQ(log.count("start.png image could not be opened"), 1u);
+  EXPECT_EQ(w->menuPage, 5);
+  // The operator restarts the thread, it fails again: a new error, a new load.
+  w->portError = -1;
+  timerPass(w.get(), st);
+  w->portError = 1;
+  for (int i = 0; i < 100; ++i) timerPass(w.get(), st);
+  EXPECT_EQ(log.count("start.png image could not be opened"), 2u);
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+// A board-temperature helper that never answers must not freeze the pass: frequency following and
+// the screen go on while it hangs, and ending the supervisor (as on SIGTERM) ends the helper with it.
+// The port-error screen as the operator sees it, kept as a reference image: the start screen with
+// "Error! <port message>" in white at (130, 300). It stays the same pass after pass.
+TEST_F(Supervisor, PortErrorScreenMatchesItsReferenceImage) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(KORVANE_SOURCE_DIR "/assets/screens"), 0);
+  TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30, 9);
+  SupervisorState st;
+  w->ModeWorkIdx = 0;
+  snprintf(w->portErrorText, sizeof w->portErrorText, "%s", "Linear: Unable to open comm port /dev/ttyAMA0");
+  w->portError = 1;
+  for (int i = 0; i < 3; ++i) timerPass(w.get(), st);
+  ASSERT_EQ(chdir(cwd), 0);
+  const Screen* s = w->fb;
+  EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(s->screenMem, s->width, s->height, s->lineSize),
+                                          KORVANE_SOURCE_DIR "/tests/start/reference/port-error.png",
+                                          {{"title", 0, 0, 800, 260}, {"error message", 0, 260, 800, 350},
+                                           {"error tiles", 0, 365, 800, 420}, {"key bar", 0, 420, 800, 480}}),
+            "");
+}
+
+TEST_F(Supervisor, HungTemperatureHelperHoldsUpNeitherThePassesNorTheStop) {
+  using namespace std::chrono_literals;
+  const std::string pidFile = root.file("/helper.pid");
+  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 600\n");
+  auto unstick = [&] {
+    if (pid_t p = testlib::pidFromFile(pidFile)) kill(p, SIGKILL);
+  };
+  w->ModeWorkIdx = 0;
+  w->freqMeasured = 14070000;
+  std::atomic<bool> passesDone{false};
+  const bool stopped = testlib::returnsWithin(
+      [&] {
+        SupervisorState st;
+        timerPass(w.get(), st);  // asks for the temperature
+        if (!testlib::waitUntil([&] { return testlib::pidFromFile(pidFile) != 0; }, 10000ms)) return;
+        w->freqMeasured = 7050000;
+        for (int i = 0; i < 5; ++i) timerPass(w.get(), st);
+        passesDone = true;
+      },  // the state goes here, with the helper still hanging
+      20s, unstick);
+  EXPECT_TRUE(passesDone) << "the passes waited for the helper";
+  EXPECT_TRUE(stopped) << "the supervisor's end waited for the helper";
+  EXPECT_EQ(w->lastFreq, 7050000) << "frequency following stopped";
+  const pid_t helper = testlib::pidFromFile(pidFile);
+  ASSERT_NE(helper, 0);
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5000ms)) << "the helper outlived the supervisor";
 }
 
 TEST_F(Supervisor, HoldOffAgesByProcessorTimeIncludingFractions) {

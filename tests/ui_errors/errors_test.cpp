@@ -7,12 +7,16 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "core/works.h"
+#include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
 #include "ui/errors.h"
 #include "ui/fb.h"
+#include "ui/memory_screen.h"
+#include "ui/png.h"
 #include "ui/text.h"
 
 namespace {
@@ -261,5 +265,28 @@ TEST_F(ErrorList, TileForAListPositionAndItsText) {
       }
     EXPECT_GT(light, 20);
   }
+  w->fb = nullptr;
+}
+
+// Six tiles over the meter face, composed as the supervisor composes them, against the reference
+// image: colours, outlines, both text lines of every tile and the face around them, pixel for pixel.
+TEST_F(ErrorList, TilesOverTheMeterFaceMatchTheReferenceImage) {
+  MemoryScreen m(800, 480);
+  w->fb = &m.s;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(KORVANE_SOURCE_DIR "/assets/screens"), 0);
+  snprintf(w->pngName, sizeof w->pngName, "%s", "img1");
+  getPng(w.get(), 1);
+  ASSERT_EQ(chdir(cwd), 0);
+  TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18, 10);
+  fbSetBack(&m.s);
+  for (int c : {0, 2, 4, 9, 14, 15}) AddErrore(w.get(), c);
+  DrawError(w.get());
+  std::vector<testlib::NamedRegion> regions = {{"meter face", 0, 0, 800, 365}, {"key bar", 0, 420, 800, 480}};
+  for (int k = 0; k < 6; ++k) regions.push_back({"tile " + std::to_string(k + 1), kTileX0[k], 365, kTileX0[k] + 128, 420});
+  EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(m.s.workBuf, 800, 480, m.s.lineSize),
+                                          KORVANE_SOURCE_DIR "/tests/ui_errors/reference/error-tiles.png", regions),
+            "");
   w->fb = nullptr;
 }

@@ -1,6 +1,9 @@
 // Tests of font slots, text drawing (placement, blending, clipping), measuring and the glyph cache.
 #include <gtest/gtest.h>
 
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -204,6 +207,54 @@ TEST_F(TextTest, GlyphsSitOnTheBaseline) {
   d.fill(0, 0, 0);
   putString(9, 20, 60, "gjpq", 255, 255, 255, &d.s);
   EXPECT_GT(inkOf(d, black).maxY, 63);
+}
+
+// Each glyph's bitmap starts at the pen plus the left bearing the font gives it, so a '!' keeps
+// its space from the 'r' before it and the dots of "..." sit where the font puts them. FreeType,
+// asked directly, is the oracle: the first inked column of the glyph lies bitmap_left + its first
+// non-empty bitmap column to the right of the pen (left of it for a negative bearing).
+TEST_F(TextTest, GlyphsStartAtThePenPlusTheirLeftBearing) {
+  const struct {
+    int slot;
+    const char* file;
+    int size;
+  } fonts[] = {{9, kSans, 30}, {0, kBold, 24}, {7, kOblique, 24}, {2, kPt, 22}};
+  FT_Library lib = nullptr;
+  ASSERT_EQ(FT_Init_FreeType(&lib), 0);
+  int checked = 0, bearingSeen = 0;
+  for (const auto& f : fonts) {
+    FT_Face face = nullptr;
+    if (FT_New_Face(lib, f.file, 0, &face) != 0) continue;
+    ASSERT_EQ(FT_Set_Pixel_Sizes(face, f.size, f.size), 0);
+    for (char c : std::string("!.rjWA1l(")) {
+      ASSERT_EQ(FT_Load_Char(face, static_cast<unsigned char>(c), FT_LOAD_RENDER), 0);
+      const FT_Bitmap& bm = face->glyph->bitmap;
+      int firstCol = -1;
+      for (unsigned col = 0; col < bm.width && firstCol < 0; ++col)
+        for (unsigned row = 0; row < bm.rows; ++row)
+          if (bm.buffer[row * bm.pitch + col] != 0) {
+            firstCol = static_cast<int>(col);
+            break;
+          }
+      ASSERT_GE(firstCol, 0) << c;
+      const int expected = 50 + face->glyph->bitmap_left + firstCol;
+      bearingSeen += face->glyph->bitmap_left != 0;
+      for (bool cached : {false, true}) {
+        setGlyphCache(cached);
+        TestScreen t(120, 60);
+        t.fill(0, 0, 0);
+        const char text[2] = {c, 0};
+        putString(f.slot, 50, 45, text, 255, 255, 255, &t.s);
+        const uint8_t black[4] = {0, 0, 0, 0};
+        EXPECT_EQ(inkOf(t, black).minX, expected) << "'" << c << "' slot " << f.slot << (cached ? " cached" : "");
+        ++checked;
+      }
+    }
+    FT_Done_Face(face);
+  }
+  FT_Done_FreeType(lib);
+  EXPECT_GE(checked, 54);
+  EXPECT_GT(bearingSeen, 20) << "the characters chosen must have bearings to tell placements apart";
 }
 
 TEST_F(TextTest, MovingThePenMovesThePixels) {
