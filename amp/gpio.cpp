@@ -1,4 +1,5 @@
-// Amplifier-side entry points that later work fills in; until then they only keep their thread shape.
+// The GPIO thread: front-panel keys and the bit-banged peripheral. Until its register block is
+// modelled it only keeps its thread shape, waiting for its stop condition.
 #include "amp/amp.h"
 
 #include "core/setup.h"

@@ -1,4 +1,4 @@
-// Service keyboard thread that later work fills in; until then it waits for its stop condition.
+// The service keyboard thread. Until the keyboard is read it waits for its stop condition.
 #include "input/keyb.h"
 
 #include "core/setup.h"

@@ -1,4 +1,0 @@
-// LAN settings reader that later work fills in.
-#include "net/lan.h"
-
-void ReadLanParam(Works* works) {}
