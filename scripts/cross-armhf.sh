@@ -7,7 +7,7 @@ test=0
 if [ "${1:-}" = "--test" ]; then test=1; fi
 bash scripts/deps.sh --armhf
 dir=build-armhf
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+cmake --no-warn-unused-cli -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_BENCH=OFF -DKORVANE_AREAS="" >/dev/null
 cmake --build "$dir" -j2
 if [ "$test" = 1 ]; then

@@ -21,17 +21,17 @@ for arch in "${archs[@]}"; do
     armhf)
       bash scripts/deps.sh --armhf
       dir=build-armhf triplet=arm-linux-gnueabihf
-      cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+      cmake --no-warn-unused-cli -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_BENCH=OFF -DKORVANE_AREAS="" >/dev/null ;;
     amd64)
       dir=build triplet=x86_64-linux-gnu
-      cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE="" -DKORVANE_AREAS="" \
+      cmake --no-warn-unused-cli -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE="" -DKORVANE_AREAS="" \
         >/dev/null ;;
     *) echo "package: unknown architecture $arch" >&2; exit 1 ;;
   esac
   cmake --build "$dir" -j2 --target korvane
 
-  stage="$work/$arch/korvane"
+  stage="$work/$arch/debian/korvane"
   rm -rf "$work/$arch"
   install -D -m 0755 "$dir/core/start/korvane" "$stage/usr/bin/korvane"
   "$triplet-strip" --strip-unneeded --remove-section=.comment --remove-section=.note "$stage/usr/bin/korvane"
@@ -67,7 +67,7 @@ for arch in "${archs[@]}"; do
   # Dependencies: the shared libraries the program links, as dpkg computes them, plus the fonts.
   mkdir -p "$work/$arch/debian"
   printf 'Source: korvane\n\nPackage: korvane\nArchitecture: any\n' > "$work/$arch/debian/control"
-  shlibs=$(cd "$work/$arch" && DEB_HOST_ARCH="$arch" dpkg-shlibdeps -O -e korvane/usr/bin/korvane |
+  shlibs=$(cd "$work/$arch" && DEB_HOST_ARCH="$arch" dpkg-shlibdeps -O -e debian/korvane/usr/bin/korvane |
     sed -n 's/^shlibs:Depends=//p')
   [ -n "$shlibs" ] || { echo "package: dpkg-shlibdeps found no dependency" >&2; exit 1; }
 
@@ -156,6 +156,6 @@ POSTRM
   dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
   echo "package: built $deb"
   # lintian refuses nothing here but errors; warnings are listed for the reader.
-  lintian --fail-on error --suppress-tags binary-without-manpage "$deb"
+  lintian --fail-on error --suppress-tags no-manual-page "$deb"
   echo "package: $deb passes lintian"
 done

@@ -52,10 +52,11 @@ TEST(WordSize, LongDurationsDoNotWrap) {
 }
 
 TEST(WallClock, ShiftedPast2038) {
-  // The test clock reaches past the 32-bit limit and keeps counting there.
-  const time_t target = static_cast<time_t>(INT32_MAX) + 3600;
-  shiftWallClock(target - time(nullptr));
-  const time_t now = wallClockNow();
+  // The test clock reaches past the 32-bit limit and keeps counting there (compared in 64 bits, so a
+  // wrapped clock cannot pass).
+  const long long target = 2147483647LL + 3600;
+  shiftWallClock(static_cast<time_t>(target - static_cast<long long>(time(nullptr))));
+  const long long now = wallClockNow();
   shiftWallClock(0);
   EXPECT_GE(now, target);
   EXPECT_LT(now, target + 60);
