@@ -65,13 +65,13 @@ for arch in "${archs[@]}"; do
   chmod 0644 "$stage/usr/share/doc/korvane/changelog.gz"
 
   # Dependencies: the shared libraries the program links, as dpkg computes them, plus the fonts.
+  install -d "$stage/DEBIAN"
   mkdir -p "$work/$arch/debian"
   printf 'Source: korvane\n\nPackage: korvane\nArchitecture: any\n' > "$work/$arch/debian/control"
   shlibs=$(cd "$work/$arch" && DEB_HOST_ARCH="$arch" dpkg-shlibdeps -O -e debian/korvane/usr/bin/korvane |
     sed -n 's/^shlibs:Depends=//p')
   [ -n "$shlibs" ] || { echo "package: dpkg-shlibdeps found no dependency" >&2; exit 1; }
 
-  install -d "$stage/DEBIAN"
   cat > "$stage/DEBIAN/control" <<CONTROL
 Package: korvane
 Version: $version
