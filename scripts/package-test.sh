@@ -61,6 +61,25 @@ missing_screen_is_status_1() {
   [ "$rc" = 1 ] && grep -q "no screen" "$root/var/log/korvane.log"
 }
 check missing_screen_is_status_1
+# The maintainer scripts of both packages, run the way dpkg runs them for a throw-away root
+# (DPKG_ROOT): the board's package enables the service at boot, the PC's does not; both make the
+# /opt paths there.
+enables_only_on_the_board() {
+  local a r want
+  for a in armhf amd64; do
+    r="$work/dpkg-root-$a"
+    [ -f "dist/korvane_${version}_$a.deb" ] || { echo "missing dist/korvane_${version}_$a.deb"; return 1; }
+    dpkg-deb -x "dist/korvane_${version}_$a.deb" "$r" && dpkg-deb -e "dist/korvane_${version}_$a.deb" "$r.control"
+    DPKG_ROOT="$r" DPKG_MAINTSCRIPT_PACKAGE=korvane DPKG_MAINTSCRIPT_NAME=postinst sh "$r.control/postinst" configure ||
+      return 1
+    [ -L "$r/opt/Korvane/start.png" ] || { echo "$a: no /opt/Korvane"; return 1; }
+    want=absent
+    [ "$a" = armhf ] && want=present
+    if [ -L "$r/etc/systemd/system/multi-user.target.wants/korvane.service" ]; then got=present; else got=absent; fi
+    [ "$got" = "$want" ] || { echo "$a: service enablement $got, expected $want"; return 1; }
+  done
+}
+check enables_only_on_the_board
 removes() { dpkg --purge korvane >/dev/null && [ ! -e /usr/bin/korvane ]; }
 check removes
 echo "package: $passed passed, $failed failed"
