@@ -54,7 +54,7 @@ bool parseNumber(const std::string& s, float& out) {
 float ConversionCelsius_to_Fahrenheit(float celsius) { return celsius * 9.0f / 5.0f + 32.0f; }
 
 void ReadDataOra(Works* w) {
-  const time_t now = time(nullptr);
+  const time_t now = wallClockNow();
   std::lock_guard<std::mutex> lk(w->dateMut);
   if (now == w->dateLastSec) return;
   w->dateLastSec = now;

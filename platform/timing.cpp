@@ -1,18 +1,32 @@
 // Sleep helpers; only start-up pauses honour the test scale.
 #include "platform/timing.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <cerrno>
 
-void sleepUs(long us) {
+namespace {
+std::atomic<time_t> g_wallShift{0};
+}
+
+timespec timespecFromUs(long long us) {
+  if (us <= 0) return timespec{0, 0};
+  return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
+}
+
+void sleepUs(long long us) {
   if (us <= 0) return;
-  timespec ts{us / 1000000, (us % 1000000) * 1000};
+  timespec ts = timespecFromUs(us);
   while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
   }
 }
 
-void sleepMs(long ms) { sleepUs(ms * 1000); }
+void sleepMs(long long ms) { sleepUs(ms * 1000); }
+
+time_t wallClockNow() { return time(nullptr) + g_wallShift.load(std::memory_order_relaxed); }
+
+void shiftWallClock(time_t seconds) { g_wallShift.store(seconds, std::memory_order_relaxed); }
 
 double startupScale() {
   static const double scale = [] {
@@ -25,4 +39,4 @@ double startupScale() {
   return scale;
 }
 
-void startupSleepMs(long ms) { sleepUs(static_cast<long>(ms * 1000.0 * startupScale())); }
+void startupSleepMs(long ms) { sleepUs(static_cast<long long>(ms * 1000.0 * startupScale())); }

@@ -241,7 +241,7 @@ int korvaneMain(int argc, char** argv) {
   StartThreadLinear(w);
   startupSleepMs(1000);
   waitBIX = 5;
-  w->lastActivity = time(nullptr);
+  w->lastActivity = wallClockNow();
   // Start screen: the 120 W one once the micro has said it is that model.
   showScreen(w, w->microCfgB == 0x31 ? "start120" : "start");
   // Loading countdown.

@@ -152,7 +152,7 @@ void timerPass(Works* w, SupervisorState& st) {
     w->portError = 0;
   } else {
     // Screen saver: minutes since the last key press, as a calendar breakdown of the interval.
-    time_t idle = time(nullptr) - w->lastActivity;
+    time_t idle = wallClockNow() - w->lastActivity;
     struct tm idleTm;
     gmtime_r(&idle, &idleTm);
     int idx = w->SaveScreenIdx;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <sstream>
 
@@ -61,9 +62,13 @@ int counts(double watts, double k) {
     return static_cast<int>(std::lround(std::min(c, 4095.0)));
 }
 
-std::string fmt(const char* f, auto... a) {
+// A C variadic so the compiler checks every format against its arguments on each architecture.
+__attribute__((format(printf, 1, 2))) std::string fmt(const char* f, ...) {
     char b[160];
-    std::snprintf(b, sizeof b, f, a...);
+    va_list ap;
+    va_start(ap, f);
+    std::vsnprintf(b, sizeof b, f, ap);
+    va_end(ap);
     return b;
 }
 

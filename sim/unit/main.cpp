@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -98,6 +99,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
 
   std::string korvane = selfDir() + "/../../core/start/korvane";
   if (!fs::exists(korvane)) korvane = KORVANE_BINARY;
+  // An installed program (for example the package's /usr/bin/korvane) instead of the build's.
+  if (const char* p = getenv("KORVANE_PROGRAM"); p && *p) korvane = p;
   struct sigaction sa{};
   sa.sa_handler = forwardSignal;
   sigemptyset(&sa.sa_mask);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "assets/draw/meter_geometry.h"
+#include "tests/testlib/emulator.h"
 
 namespace mg = meter_geometry;
 
@@ -335,7 +336,7 @@ class DrawTool : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   static int RunWith(const std::string& args) {
-    return std::system((std::string("\"") + KORVANE_DRAW_TOOL + "\" " + args + " >/dev/null 2>&1").c_str());
+    return std::system((testlib::emulatorCommand() + "\"" + KORVANE_DRAW_TOOL + "\" " + args + " >/dev/null 2>&1").c_str());
   }
   static int Run(const std::filesystem::path& out) { return RunWith("\"" + out.string() + "\""); }
   std::filesystem::path dir_;

@@ -9,6 +9,7 @@
 
 #include "core/housekeeping.h"
 #include "core/works.h"
+#include "platform/timing.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/wait.h"
 
@@ -257,6 +258,42 @@ TEST_F(Housekeeping, DateTextRefreshedAtMostOncePerSecond) {
   ReadDataOra(w.get());
   getDataOra(w.get(), text, sizeof text);
   EXPECT_STRNE(text, "kept");
+}
+
+TEST_F(Housekeeping, DateTextAndTemperatureLogAfter2038) {
+  // The test clock is moved to instants a 32-bit time_t cannot hold; the text must be the calendar's.
+  const char* oldTz = getenv("TZ");
+  const std::string savedTz = oldTz ? oldTz : "";
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  const struct {
+    long long at;
+    const char* minute;  // the text up to the minute: the run may cross a second, not a minute
+  } cases[] = {
+      {2147483647LL - 7, "2038-01-19 03:14"},  // the last minute a 32-bit time_t reaches
+      {2147483648LL + 52, "2038-01-19 03:15"},
+      {2208988800LL, "2040-01-01 00:00"},
+      {2214864000LL, "2040-03-09 00:00"},     // after a leap day
+      {4294967296LL + 44, "2106-02-07 06:29"},  // past 32 unsigned bits too
+  };
+  for (const auto& c : cases) {
+    shiftWallClock(static_cast<time_t>(c.at) - time(nullptr));
+    {
+      std::lock_guard<std::mutex> lk(w->dateMut);
+      w->dateLastSec = 0;
+    }
+    ReadDataOra(w.get());
+    char text[80];
+    getDataOra(w.get(), text, sizeof text);
+    EXPECT_EQ(std::string(text).substr(0, 16), c.minute) << text;
+  }
+  // The temperature log stamps its rows with the same text.
+  ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  std::string log = root.read("/opt/set/LOGtemp.txt");
+  EXPECT_NE(log.find("\n2106-02-07 06:29:"), std::string::npos) << log;
+  shiftWallClock(0);
+  if (oldTz) setenv("TZ", savedTz.c_str(), 1); else unsetenv("TZ");
+  tzset();
 }
 
 TEST(Conversion, CelsiusToFahrenheit) {

@@ -15,6 +15,7 @@
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/emulator.h"
 #include "tests/testlib/unit_process.h"
 #include "tests/testlib/wait.h"
 
@@ -247,7 +248,7 @@ TEST(StartStop, MissingScreenEndsWithAnError) {
   if (pid == 0) {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
-    execl(KORVANE_BINARY, "korvane", "--root", root.path().c_str(), static_cast<char*>(nullptr));
+    testlib::execProgram(KORVANE_BINARY, {"--root", root.path()});
     _exit(127);
   }
   int status = 0;

@@ -9,6 +9,7 @@
 #include "amp/link.h"
 #include "core/supervisor.h"
 #include "core/works.h"
+#include "platform/timing.h"
 #include "radio/radio_fields.h"
 #include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
@@ -121,6 +122,21 @@ TEST_F(Supervisor, ScreenSaverStartsAfterItsDelay) {
   EXPECT_EQ(w->screenSaverOn, 0);
   w->lastActivity = time(nullptr) - 5 * 60 - 2;
   timerPass(w.get(), st);
+  EXPECT_EQ(w->screenSaverOn, 1);
+}
+
+TEST_F(Supervisor, ScreenSaverCountsIdleTimeAcross2038) {
+  // The last key press before the 32-bit limit of time_t, the passes after it.
+  SupervisorState st;
+  w->ModeWorkIdx = 0;
+  w->SaveScreenIdx = 0;
+  shiftWallClock(static_cast<time_t>(2147483647LL + 120) - time(nullptr));
+  w->lastActivity = wallClockNow() - 4 * 60;
+  timerPass(w.get(), st);
+  EXPECT_EQ(w->screenSaverOn, 0);
+  w->lastActivity = wallClockNow() - 5 * 60 - 2;
+  timerPass(w.get(), st);
+  shiftWallClock(0);
   EXPECT_EQ(w->screenSaverOn, 1);
 }
 

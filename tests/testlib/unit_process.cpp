@@ -1,6 +1,8 @@
 // Test helpers: starting and stopping the real program.
 #include "tests/testlib/unit_process.h"
 
+#include "tests/testlib/emulator.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -20,7 +22,7 @@ pid_t startUnit(const std::string& binary, const std::string& root, const std::s
     if (err >= 0) dup2(err, 2);
     if (chdir(workDir.c_str()) != 0) _exit(126);
     setenv("KORVANE_STARTUP_SCALE", startupScale, 1);
-    execl(binary.c_str(), "korvane", "--root", root.c_str(), static_cast<char*>(nullptr));
+    execProgram(binary, {"--root", root});
     _exit(127);
   }
   return pid;
