@@ -75,7 +75,7 @@ void runCommandState(Works* w, int s) {
   LastCmdSent(w, text[0], text[1], s);
   writeLinearPort(w, w->linFD, text, static_cast<size_t>(n));
   w->linearProcessStatus = LIN_WAIT;
-  if (c->trace) ktrace(c->trace, text);
+  if (c->trace) ktrace("%s%s\n", c->trace, text);
   switch (s) {
     case LIN_AB0: w->bypassCmdState = 0; break;
     case LIN_AB1:

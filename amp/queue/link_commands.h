@@ -18,7 +18,7 @@ struct LinkCommand {
   int state;
   const char* form;    // the text, or its printf format
   const char* fields;  // fields of the record the text is made from ("" for none)
-  const char* trace;   // standard-error line after the write, with the text for %s; nullptr for none
+  const char* trace;   // start of the standard-error line the text is traced with after the write; nullptr for none
   LinkSend send;
 };
 
