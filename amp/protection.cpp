@@ -13,6 +13,7 @@
 #include "core/housekeeping.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "platform/config_file.h"
 #include "platform/log.h"
 #include "platform/optset.h"
 #include "platform/root.h"
@@ -28,7 +29,6 @@ const float K_T_R[68] = {
 namespace {
 constexpr int kPairs = 34;
 constexpr float kTempMin = -10.0f, kTempMax = 80.0f;
-constexpr size_t kVentolaMaxBytes = 64 * 1024;
 }  // namespace
 
 float CalcolaTemp(int reading) {
@@ -114,20 +114,11 @@ std::vector<VentolaEntry> ParseVentolaText(std::string_view text) {
 
 void ReadVentolaFile(Works* w) {
   std::string text;
-  if (!readWholeFile(rootPath("/opt/set/ventola.txt"), text, kVentolaMaxBytes + 1)) {
-    if (errno != ENOENT) klog(LOG_ERR, "ventola.txt: %s, not read", fileErrorText(errno));
+  if (!readConfigFile(rootPath("/opt/set/ventola.txt"), text, "ventola.txt")) {
     ktrace("Ventola File not FOUND!!");
     klog(LOG_ERR, "can't open /opt/set/ventola.txt");
     w->tabVentola.clear();
     return;
-  }
-  if (text.size() > kVentolaMaxBytes) {
-    // A row cut in two would read as a different row: keep only the whole rows before the limit.
-    text.resize(kVentolaMaxBytes);
-    const size_t lastEnd = text.rfind('\n');
-    text.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
-    klog(LOG_ERR, "ventola.txt is larger than %zu bytes: only its first %zu bytes (whole rows) are read",
-         kVentolaMaxBytes, text.size());
   }
   w->tabVentola = ParseVentolaText(text);
   ktrace("N row Ventola File %d \n", static_cast<int>(w->tabVentola.size()));

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/works.h"
+#include "platform/config_file.h"
 #include "platform/log.h"
 #include "platform/optset.h"
 #include "platform/root.h"
@@ -465,7 +466,6 @@ void initSetup(Works* w) {
 
 namespace {
 // Far above the 62 lines of the file: a larger one is not a setup file.
-constexpr size_t kSetupMaxBytes = 64u << 10;
 constexpr size_t kSetupLineMax = 99;  // the unit's line buffer
 
 // Reads the text into the record; returns how many lines were refused (too long, or a value refused).
@@ -503,7 +503,7 @@ void readSetup(Works* w) {
   initSetup(w);
   std::string path = rootPath(kSetupPath);
   std::string text;
-  if (!readWholeFile(path, text, kSetupMaxBytes + 1)) {
+  if (!readConfigFile(path, text, "setup.txt")) {
     const int err = errno;
     if (err == ENOENT) {
       ktrace("Init Setup! ");
@@ -520,10 +520,6 @@ void readSetup(Works* w) {
       klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): left in place, the unit runs on defaults",
            fileErrorText(err));
     return;
-  }
-  if (text.size() > kSetupMaxBytes) {
-    text.resize(kSetupMaxBytes);
-    klog(LOG_ERR, "setup.txt: larger than %zu bytes, the rest is not read", kSetupMaxBytes);
   }
   int refused = 0, tooLong = 0;
   {

@@ -123,7 +123,7 @@ void ParseConfigText(Works* w, const std::string& text) {
   std::vector<ConfigRow> rows;
   std::vector<int> lineOf;
   size_t beyond = 0;
-  forEachLine(text, 256, complaints, [&](char* line, int lineNo) {
+  forEachConfigLine(text, 256, complaints, [&](char* line, int lineNo) {
     if (line[0] == ';') return;
     ConfigRow r;
     float pwW = 0, pwC = 0;
@@ -171,7 +171,7 @@ void ParseConfigText(Works* w, const std::string& text) {
 
 void ReadConfigFile(Works* w) {
   std::string text;
-  if (!readUnitFile(rootPath("/opt/set/config.txt"), text, "config.txt")) {
+  if (!readConfigFile(rootPath("/opt/set/config.txt"), text, "config.txt")) {
     ktrace("Config File not FOUND!!");
     klog(LOG_ERR, "can't open /opt/set/config.txt");
     return;
@@ -191,7 +191,7 @@ void ParseFilterText(Works* w, const std::string& text) {
   int n = 0;
   bool extra = false;
   LineComplaints complaints("filter.txt");
-  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
+  forEachConfigLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (line[0] == ';' || isBlankLine(line)) return;
     if (n >= kFilterRows) {
       extra = true;
@@ -223,7 +223,7 @@ void ParseFilterText(Works* w, const std::string& text) {
 
 void LoadTabFiltri(Works* w) {
   std::string text;
-  if (!readUnitFile(rootPath("/opt/set/filter.txt"), text, "filter.txt")) {
+  if (!readConfigFile(rootPath("/opt/set/filter.txt"), text, "filter.txt")) {
     ktrace("Filter File not FOUND!!\n");
     std::unique_lock lk(w->tablesMut);
     for (auto& r : w->tabFiltri) r.enable = 0;
@@ -246,7 +246,7 @@ int parseAntennaRows(const std::string& text, BandRow* rows, int& numBands) {
   int n = 0;
   bool full = false;
   LineComplaints complaints("antenna file");
-  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
+  forEachConfigLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (full || line[0] == ';' || isBlankLine(line)) return;
     if (line[0] == '!') {
       if (strncmp(line + 1, "Gen", 3) == 0) tag = 0;
@@ -315,7 +315,7 @@ int ParseAntennaText(Works* w, const std::string& text) {
 
 int LoadTabConfig(Works* w, int bank) {
   std::string text;
-  if (!readUnitFile(rootPath(AntennaFileName(bank)), text, "antenna file")) {
+  if (!readConfigFile(rootPath(AntennaFileName(bank)), text, "antenna file")) {
     std::unique_lock lk(w->tablesMut);
     for (auto& r : w->tabAntenna) r.ampEnable = 0;
     initBandsLocked(w, 0);
@@ -512,7 +512,7 @@ void CopyBank(Works* w, int from, int to) {
     std::vector<TuneMem> mem(kTuneMemSlots);
     for (int a = 0; a < kTuneMemAntennas; ++a) {
       std::string text;
-      if (!readUnitFile(rootPath(AtuFileName(from, a)), text, "atu file")) text.clear();
+      if (!readConfigFile(rootPath(AtuFileName(from, a)), text, "atu file")) text.clear();
       ParseAtuInto(text, mem.data());
       ktrace("SaveTabAtu Bank%i , antenna %i\n", to, a);
       optSetWriteFile(AtuFileName(to, a), AtuText(mem.data()));
@@ -521,7 +521,7 @@ void CopyBank(Works* w, int from, int to) {
     int n = kBandRows;
     int tag = 0;
     std::string text;
-    if (readUnitFile(rootPath(AntennaFileName(from)), text, "antenna file"))
+    if (readConfigFile(rootPath(AntennaFileName(from)), text, "antenna file"))
       tag = parseAntennaRows(text, rows, n);
     else
       initDefaultRows(rows, 0);

@@ -1,4 +1,5 @@
-// Line splitting and number scanning shared by the readers of the unit's configuration files.
+// Number scanning shared by the readers of the tuner's tables (the line splitting and the size rule
+// are platform/config_file.h).
 #pragma once
 #include <cerrno>
 #include <cmath>
@@ -7,65 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include "platform/config_file.h"
 #include "platform/log.h"
-#include "platform/optset.h"
 
 namespace tuner_detail {
-
-// Calls f(char* line, int lineNo) for every line of text, with the trailing "\n" and then "\r"
-// removed, in a buffer of bufSize bytes like the unit's line buffer. A longer line is no row the
-// format allows: it is refused (counted in `complaints`) instead of spilling its tail into a
-// phantom next line. A line holding a NUL byte is no text: refused as well.
-template <class F>
-void forEachLine(const std::string& text, size_t bufSize, LineComplaints& complaints, F f) {
-  char buf[1024];
-  if (bufSize > sizeof buf) bufSize = sizeof buf;
-  size_t pos = 0;
-  int lineNo = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    size_t end = (nl == std::string::npos) ? text.size() : nl;
-    size_t len = end - pos;
-    ++lineNo;
-    const size_t next = (nl == std::string::npos) ? text.size() : nl + 1;
-    if (len > bufSize - 1) {
-      complaints.refuse(lineNo, "longer than %zu characters", bufSize - 1);
-      pos = next;
-      continue;
-    }
-    memcpy(buf, text.data() + pos, len);
-    buf[len] = '\0';
-    pos = next;
-    if (strlen(buf) != len) {
-      complaints.refuse(lineNo, "holds a NUL byte");
-      continue;
-    }
-    if (len > 0 && buf[len - 1] == '\r') buf[--len] = '\0';
-    f(buf, lineNo);
-  }
-}
-
-// Size limit of the configuration and memory files (far above any real one).
-inline constexpr size_t kMaxFileBytes = 4u << 20;
-
-// Reads the file at absPath (already under the root) for the readers above. A file larger than
-// the limit is logged and cut after its last whole line within the limit, so a line torn by the
-// cut is never read as data. False when the file cannot be opened.
-// Only a regular file is read (a FIFO in its place never blocks); anything else but a missing file
-// is logged with its reason.
-inline bool readUnitFile(const std::string& absPath, std::string& out, const char* file) {
-  if (!readWholeFile(absPath, out, kMaxFileBytes + 1)) {
-    if (errno != ENOENT) klog(LOG_ERR, "%s: %s, not read", file, fileErrorText(errno));
-    return false;
-  }
-  if (out.size() > kMaxFileBytes) {
-    out.resize(kMaxFileBytes);
-    size_t nl = out.rfind('\n');
-    out.resize(nl == std::string::npos ? 0 : nl + 1);
-    klog(LOG_ERR, "%s: larger than %zu bytes, only its first %zu bytes are read", file, kMaxFileBytes, out.size());
-  }
-  return true;
-}
 
 inline bool isBlankLine(const char* s) {
   for (; *s; ++s)

@@ -136,7 +136,7 @@ std::string AtuFileName(int bank, int ant) {
 void ParseAtuInto(const std::string& text, TuneMem* mem) {
   for (int i = 0; i < kTuneMemSlots; ++i) mem[i] = TuneMem{};
   LineComplaints complaints("atu file");
-  forEachLine(text, 512, complaints, [&](char* line, int lineNo) {
+  forEachConfigLine(text, 512, complaints, [&](char* line, int lineNo) {
     if (line[0] == ';' || isBlankLine(line)) return;
     const char* p = line;
     long idx = 0, freq = 0, valid = 0, mode = 0, l = 0, c = 0;
@@ -180,7 +180,7 @@ void ParseTabAtu(Works* w, const std::string& text, int ant) {
 void LoadTabAtu(Works* w, int bank, int ant) {
   if (!antOk(ant)) return;
   std::string text;
-  if (!readUnitFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
+  if (!readConfigFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
   ParseTabAtu(w, text, ant);
 }
 
@@ -288,7 +288,7 @@ int SaveTuneToBank(Works* w, int bank, int ant) {
     return -1;
   }
   std::string text;
-  if (!readUnitFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
+  if (!readConfigFile(rootPath(AtuFileName(bank, ant)), text, "atu file")) text.clear();
   ParseAtuInto(text, mem.data());
   if (idx >= 0 && idx < kTuneMemSlots) mem[idx] = e;
   ktrace("SaveTabAtu Bank%i , antenna %i\n", bank, ant);

@@ -11,6 +11,7 @@
 #include "amp/protection.h"
 #include "core/housekeeping.h"
 #include "core/works.h"
+#include "platform/config_file.h"
 #include "tests/testlib/temp_root.h"
 #include "amp/reset_flow.h"
 #include "ui/errors.h"
@@ -137,10 +138,10 @@ TEST(VentolaFile, OversizedFileKeepsItsWholeRowsAndSaysSo) {
   root.activate();
   std::string text = "30 20\n45 60\n";
   const std::string pad = "; padding comment line\n";
-  while (text.size() + pad.size() < 64 * 1024 - 3) text += pad;
-  text.append(64 * 1024 - 3 - text.size(), ';');
+  while (text.size() + pad.size() < kConfigFileMaxBytes - 3) text += pad;
+  text.append(kConfigFileMaxBytes - 3 - text.size(), ';');
   text += "\n55 80\n";  // "55 8" before the limit, "0" after it
-  ASSERT_GT(text.find("55 80"), 64u * 1024 - 5);
+  ASSERT_GT(text.find("55 80"), kConfigFileMaxBytes - 5);
   text += "70 100\n";
   root.write("/opt/set/ventola.txt", text);
   testlib::TestWorks w;
@@ -149,16 +150,16 @@ TEST(VentolaFile, OversizedFileKeepsItsWholeRowsAndSaysSo) {
   ASSERT_EQ(w->tabVentola.size(), 2u);  // the row cut by the limit is not read as "55 8"
   EXPECT_EQ(w->tabVentola[0].step, 20);
   EXPECT_EQ(w->tabVentola[1].step, 60);
-  EXPECT_EQ(log.count("ventola.txt is larger than 65536 bytes"), 1u);
+  EXPECT_EQ(log.count("ventola.txt: larger than 4194304 bytes, only its first"), 1u);
 }
 
 TEST(VentolaFile, FileAtTheLimitIsReadWhole) {
   testlib::TempRoot root;
   root.activate();
   std::string text = "30 20\n";
-  text.append(64 * 1024 - text.size() - 7, ';');
+  text.append(kConfigFileMaxBytes - text.size() - 7, ';');
   text += "\n60 100";  // ends exactly at the limit, without a newline
-  ASSERT_EQ(text.size(), 64u * 1024);
+  ASSERT_EQ(text.size(), kConfigFileMaxBytes);
   root.write("/opt/set/ventola.txt", text);
   testlib::TestWorks w;
   testlib::LogCapture log;
