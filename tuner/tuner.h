@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tuner/tables/tables.h"
 #include "tuner/tuner_fields.h"
 
 struct Works;
@@ -112,22 +113,8 @@ std::string AtuText(const TuneMem* mem);
 std::string TabAtuText(Works* works, int ant);
 
 // ---- Band configuration, banks, antennas, filters ------------------------------------------
-inline constexpr const char* MODEwork[3] = {"Generic", "HVZBIX", " FT-817"};
-inline constexpr const char* AttVectStr[5] = {"0", "2", "3", "5", "StBy"};
-
-std::string AntennaFileName(int bank);
 std::string AtuFileName(int bank, int ant);
-// Banks 0..19 have files of their own; any other number would name bank 0's files.
-inline constexpr int kMaxBanks = 20;
-// A bank an operation may read, write or delete: one of the MAXbank banks offered, or the active
-// one, and always one with files of its own. Other numbers are refused by the bank operations.
-bool BankUsable(Works* works, int bank);
 
-void ReadConfigFile(Works* works);
-void LoadTabFiltri(Works* works);
-void InitTabAntenna(Works* works, int keepSettings);
-int LoadTabConfig(Works* works, int bank);
-int SaveTabConfig(Works* works, int bank);
 void SaveToBank(Works* works, int bank, int antenna);
 void LoadAllBankTable(Works* works, int bank);
 void LoadAllBankTable(Works* works);  // the active bank (NumBanco), as start-up loads it
@@ -139,11 +126,6 @@ int DeleteFileConf(Works* works, int bank, int kind);
 void DeleteBank(Works* works, int bank);
 void CopyBank(Works* works, int from, int to);
 
-// Parsers of the three configuration files' text (the loaders read the file and call these).
-void ParseConfigText(Works* works, const std::string& text);
-void ParseFilterText(Works* works, const std::string& text);
-int ParseAntennaText(Works* works, const std::string& text);
-std::string AntennaFileText(Works* works);
 
 // ---- Frequency-driven selection --------------------------------------------------------------
 void SetFilterFromfreq(Works* works);
