@@ -62,7 +62,7 @@ struct AmpFields {
   uint8_t microCfg0[32]{};
   uint8_t microCfg1[32]{};
   std::atomic<int> microCfgA{0}, microCfgB{0};  // 0xFF until "ER0002;" is answered
-  char settingsText[11]{};  // from the last "GS" reply, sent back by "GS%s;"
+  char settingsText[11]{};                      // from the last "GS" reply, sent back by "GS%s;"
   std::atomic<int> stStatus0{0}, stStatus1{0}, stFaults{0};
   std::atomic<uint16_t> rawPW{0}, rawFWD{0}, rawREFL{0};
   std::atomic<float> pwrPW{0}, pwrFwd{0}, pwrRefl{0}, swr{0};

@@ -124,8 +124,8 @@ int writeLinearPort(Works* w, int fd, const char* text, size_t length) {
   errno = 0;
   if (fd < 0 || serialWriteAll(fd, text, length, kWriteTimeoutMs) != 0) {
     if (fd >= 0 && errno == ETIMEDOUT)
-      klog(LOG_ERR, "Linear: write of %.*s timed out after %d ms, the line is not being read",
-           static_cast<int>(length), text, kWriteTimeoutMs);
+      klog(LOG_ERR, "Linear: write of %.*s timed out after %d ms, the line is not being read", static_cast<int>(length),
+           text, kWriteTimeoutMs);
     else
       klog(LOG_ERR, "Linear: write of %.*s failed", static_cast<int>(length), text);
     r = -1;
@@ -260,7 +260,8 @@ void Linear(Works* w) {
           break;
         }
         sleepMs(1);
-        auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t_lastWrite);
+        auto silent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t_lastWrite);
         w->counterrortimeout = static_cast<int>(silent.count());
         if (silent.count() >= kReplyTimeoutMs) {
           // A partial reply belongs to the attempt that was given up, not to the next one, and

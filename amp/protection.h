@@ -33,7 +33,6 @@ float SearchTemperatureFromVentola(Works* works, int step);
 // Over-temperature latch on MaxTemperature / Isteresi1; run after searchPercentVentola.
 void ControlloSovraTemperatura(Works* works);
 
-
 // "AT00;".."AT11;" for value 0..3 (3 dB pad first digit, 2 dB pad second); out holds >= 6 chars.
 void AttenuatorCmdText(int value, char* out);
 // Sends the attenuator command on the link (link thread only), recording state as the last command.

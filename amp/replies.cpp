@@ -13,10 +13,10 @@
 #include "amp/pa_voltage.h"
 #include "amp/protection.h"
 #include "amp/reply_decode.h"
+#include "amp/reset_flow.h"
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "platform/log.h"
-#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {
@@ -51,7 +51,8 @@ int acceptReply(Works* w) {
 
 // The error list's acknowledgement bits go once the display was cleared after a reset.
 void clearAcknowledge(Works* w) {
-  if (w->errorFlags.load() & kErrFlagDisplayCleared) w->errorFlags &= static_cast<uint8_t>(~(kErrFlagBiasReset | kErrFlagDisplayCleared));
+  if (w->errorFlags.load() & kErrFlagDisplayCleared)
+    w->errorFlags &= static_cast<uint8_t>(~(kErrFlagBiasReset | kErrFlagDisplayCleared));
 }
 
 const char* faultName(int faults) {
@@ -143,7 +144,9 @@ void faults(Works* w, int f) {
     SetErrorText(w, kErrorAmpFault, 2, faultName(f));
     AddErrore(w, kErrorAmpFault);
   }
-  if ((f & kFaultPwrIn) && w->anValue == 1 && w->tuneState == 0 && !(w->AutoTuneMode & (kAtmStartedByTx | kAtmEnded | kAtmSettling | kAtmStartedByKey))) AddErrore(w, kErrorPwrIn);
+  if ((f & kFaultPwrIn) && w->anValue == 1 && w->tuneState == 0 &&
+      !(w->AutoTuneMode & (kAtmStartedByTx | kAtmEnded | kAtmSettling | kAtmStartedByKey)))
+    AddErrore(w, kErrorPwrIn);
 }
 
 int applyStatus(Works* w, const StatusFields& st) {

@@ -119,7 +119,9 @@ DecodedReply DecodeReply(const char* reply, int length, bool withInput) {
     }
     return d;
   }
-  if (is("SA")) return c2 >= '1' && c2 <= '3' ? of(ReplyKind::Antenna, static_cast<uint64_t>(c2 - '0')) : bad("antenna out of range");
+  if (is("SA"))
+    return c2 >= '1' && c2 <= '3' ? of(ReplyKind::Antenna, static_cast<uint64_t>(c2 - '0'))
+                                  : bad("antenna out of range");
   if (is("FM")) return rp.digits(3, 11) ? of(ReplyKind::Frequency, rp.dec(3, 11)) : bad("frequency not 11 digits");
   if (is("FA") || is("MT") || is("FS") || is("AT") || is("MP") || is("TS") || is("FN")) return of(ReplyKind::Ack);
   if (is("CP")) return of(ReplyKind::ClearedProtections);

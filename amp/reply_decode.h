@@ -3,23 +3,23 @@
 #include <cstdint>
 
 enum class ReplyKind : uint8_t {
-  TooShort,     // fewer than three characters
-  ErrorReply,   // third character '?', '!' or '&', whatever the letters
-  Bad,          // letters or fields that are not what their command answers with (`why` says which)
-  Version,      // "VS": text
-  Antenna,      // "SA": number 1..3
-  Frequency,    // "FM": number in Hz (0: no carrier)
-  Ack,          // "FA", "MT", "FS", "AT", "MP", "TS", "FN": nothing else to take
+  TooShort,            // fewer than three characters
+  ErrorReply,          // third character '?', '!' or '&', whatever the letters
+  Bad,                 // letters or fields that are not what their command answers with (`why` says which)
+  Version,             // "VS": text
+  Antenna,             // "SA": number 1..3
+  Frequency,           // "FM": number in Hz (0: no carrier)
+  Ack,                 // "FA", "MT", "FS", "AT", "MP", "TS", "FN": nothing else to take
   ClearedProtections,  // "CP"
-  Bypass,       // "AB": number 1 on, 0 off
-  Network,      // "AN": number 0..9
+  Bypass,              // "AB": number 1 on, 0 off
+  Network,             // "AN": number 0..9
   AutoProtections,     // "PS"
-  Filter,       // "SF"
-  MicroReset,   // "MR": number 0 when the micro left its loader
-  GenericMode,  // "GM"
-  Settings,     // "GS": text of 10 characters
-  Config,       // "ER": block 0 or 1 with 32 bytes, block 2 with two
-  Status,       // "ST": status
+  Filter,              // "SF"
+  MicroReset,          // "MR": number 0 when the micro left its loader
+  GenericMode,         // "GM"
+  Settings,            // "GS": text of 10 characters
+  Config,              // "ER": block 0 or 1 with 32 bytes, block 2 with two
+  Status,              // "ST": status
 };
 
 struct StatusFields {
@@ -33,9 +33,9 @@ struct DecodedReply {
   ReplyKind kind = ReplyKind::Bad;
   const char* why = nullptr;  // for Bad
   uint64_t number = 0;
-  char text[11]{};            // Version (up to 7 printable characters) or Settings (10)
-  int block = -1;             // Config
-  uint8_t bytes[32]{};        // Config: blocks 0 and 1 fill all 32, block 2 the first two
+  char text[11]{};      // Version (up to 7 printable characters) or Settings (10)
+  int block = -1;       // Config
+  uint8_t bytes[32]{};  // Config: blocks 0 and 1 fill all 32, block 2 the first two
   StatusFields status;
 };
 

@@ -39,7 +39,7 @@ struct CoreFields {
 
   // Setup record and its numeric mirrors (the key names of the setup file).
   Mirtsetup* setup = nullptr;
-  std::atomic<int> antennaIdx{0};          // NumAntenna - 1
+  std::atomic<int> antennaIdx{0};  // NumAntenna - 1
   std::atomic<uint8_t> EnablePwrPeak{0};
   std::atomic<uint8_t> TempMode{0};
   std::atomic<uint8_t> FreqSensIn{0};
@@ -53,8 +53,8 @@ struct CoreFields {
   std::atomic<uint8_t> AutoTuneMaxCicli{0};
   std::atomic<uint8_t> PowerUnits{0};
   std::atomic<uint8_t> SaveScreenIdx{0};
-  std::atomic<uint8_t> AutoTuneMode{0};    // bit 0 saved; bits 1-6 the transceiver hand-shake
-  std::atomic<int> fftDivide{0};           // Divide
+  std::atomic<uint8_t> AutoTuneMode{0};  // bit 0 saved; bits 1-6 the transceiver hand-shake
+  std::atomic<int> fftDivide{0};         // Divide
   std::atomic<int> MaxTempAllowed{0};
   std::atomic<int> PSpar1{0}, PSpar2{0}, PSpar3{0}, PSpar4{0};
   std::atomic<int> Isteresi1{0}, Isteresi2{0};

@@ -1,6 +1,7 @@
 // Housekeeping: the marker clean-up after start, the temperature log, board temperatures and the date text.
 #include "core/housekeeping.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
 
 #include "amp/pa_voltage.h"
 #include "core/works.h"
@@ -107,7 +107,8 @@ void ReadCPUTemp(Works* w, const std::atomic<bool>* cancel) {
     }
     if (!w->cpuTempFault.exchange(1)) {
       if (run.outcome == TimedCommand::kTimedOut)
-        klog(LOG_ERR, "my_temp gave no temperature within %lld ms and was stopped: board temperatures keep their last values",
+        klog(LOG_ERR,
+             "my_temp gave no temperature within %lld ms and was stopped: board temperatures keep their last values",
              static_cast<long long>(kMyTempLimit.count()));
       else
         klog(LOG_ERR, "my_temp failed (status %d): board temperatures keep their last values", rc);

@@ -7,10 +7,10 @@
 
 // Bits of updateFlags.
 enum : uint8_t {
-  kUpdFwArmed = 1u << 0,       // micro firmware update armed ("FW UPDATE")
-  kUpdRemoteArmed = 1u << 1,   // remote service armed ("REMOTE SERVICE")
-  kUpdFwStarted = 1u << 2,     // "MR1;" sent: the link stays idle until restart
-  kUpdUiArmed = 1u << 3,       // user-interface update armed ("UI UPDATE")
+  kUpdFwArmed = 1u << 0,      // micro firmware update armed ("FW UPDATE")
+  kUpdRemoteArmed = 1u << 1,  // remote service armed ("REMOTE SERVICE")
+  kUpdFwStarted = 1u << 2,    // "MR1;" sent: the link stays idle until restart
+  kUpdUiArmed = 1u << 3,      // user-interface update armed ("UI UPDATE")
 };
 
 struct HousekeepingFields {

@@ -28,20 +28,75 @@ enum Form { CHAR, TEXT, NUMBER };
 struct Key {
   const char* name;  // with its colon and blank
   Form form;
-  size_t off;        // field in Mirtsetup (unused for TcpPort)
+  size_t off;  // field in Mirtsetup (unused for TcpPort)
   size_t width;
 };
 
 #define F(field) offsetof(Mirtsetup, field), sizeof(Mirtsetup::field)
 enum KeyId {
-  kEnableKeyb, kEnableSpi, kEnableTouch, kDelayedTouch, kEnableGPIO, kEnableRead, kEnableWrite, kEnableCAT,
-  kEnableLinear, kEnableTime, kWebSocket, kPitch, kQuality, kAudioIn, kInChannels, kAudioCompress, kMultiplier,
-  kAudioOut, kServer, kTcpPort, kCatPort, kSerPort, kLinPort, kNumAntenna, kEnablePwrPeak, kTempMode,
-  kFreqSensIn, kFreqPeriodTime, kAttenuator, kAttenuatorTune, kSWRescAutoTune, kViewTimeStr, kViewTemp,
-  kMaxTemperature, kAutoTuneMaxCicli, kPowerUnits, kSaveScreenIdx, kAutoTuneMode, kEnableFFT, kDivide,
-  kMaxTempAllowed, kPSpar1, kPSpar2, kIsteresi1, kIsteresi2, kPSpar3, kPSpar4, kOffsetPlot, kCatSerialPort,
-  kTUNEenabled, kNumBanco, kGMpar1, kGMpar2, kPeak_media, kPeak_ValDec, kPeak_TimeDec, kPeak_Time, kMAXbank,
-  kBTN_longpress_Time, kEnableDebug, kEnable1600, kEnableLOGTemp, kKeyCount
+  kEnableKeyb,
+  kEnableSpi,
+  kEnableTouch,
+  kDelayedTouch,
+  kEnableGPIO,
+  kEnableRead,
+  kEnableWrite,
+  kEnableCAT,
+  kEnableLinear,
+  kEnableTime,
+  kWebSocket,
+  kPitch,
+  kQuality,
+  kAudioIn,
+  kInChannels,
+  kAudioCompress,
+  kMultiplier,
+  kAudioOut,
+  kServer,
+  kTcpPort,
+  kCatPort,
+  kSerPort,
+  kLinPort,
+  kNumAntenna,
+  kEnablePwrPeak,
+  kTempMode,
+  kFreqSensIn,
+  kFreqPeriodTime,
+  kAttenuator,
+  kAttenuatorTune,
+  kSWRescAutoTune,
+  kViewTimeStr,
+  kViewTemp,
+  kMaxTemperature,
+  kAutoTuneMaxCicli,
+  kPowerUnits,
+  kSaveScreenIdx,
+  kAutoTuneMode,
+  kEnableFFT,
+  kDivide,
+  kMaxTempAllowed,
+  kPSpar1,
+  kPSpar2,
+  kIsteresi1,
+  kIsteresi2,
+  kPSpar3,
+  kPSpar4,
+  kOffsetPlot,
+  kCatSerialPort,
+  kTUNEenabled,
+  kNumBanco,
+  kGMpar1,
+  kGMpar2,
+  kPeak_media,
+  kPeak_ValDec,
+  kPeak_TimeDec,
+  kPeak_Time,
+  kMAXbank,
+  kBTN_longpress_Time,
+  kEnableDebug,
+  kEnable1600,
+  kEnableLOGTemp,
+  kKeyCount
 };
 
 const Key kKeys[kKeyCount] = {
@@ -141,8 +196,8 @@ Bound boundOf(KeyId id, size_t width) {
     case kMultiplier: return {1, 12};         // x 240 samples at 48 kHz: up to the 60 ms frame
     case kTcpPort: return {1, 32767};         // held in a short
     case kDivide: return {0, 99};
-    case kTUNEenabled: return {-128, 127};    // eight flag bits
-    case kNumBanco: return {0, 19};           // the banks that have files
+    case kTUNEenabled: return {-128, 127};  // eight flag bits
+    case kNumBanco: return {0, 19};         // the banks that have files
     case kMAXbank: return {1, 20};
     case kOffsetPlot: return {-9999, 99999};
     default: break;
@@ -157,9 +212,13 @@ const char* charsOf(KeyId id) {
   switch (id) {
     case kWebSocket: return "012";
     case kNumAntenna: return "123";
-    case kAttenuator: case kAttenuatorTune: return "0123";
-    case kAutoTuneMaxCicli: case kSaveScreenIdx: return "01234";
-    case kFreqSensIn: case kIsteresi1: case kIsteresi2: return "0123456789";
+    case kAttenuator:
+    case kAttenuatorTune: return "0123";
+    case kAutoTuneMaxCicli:
+    case kSaveScreenIdx: return "01234";
+    case kFreqSensIn:
+    case kIsteresi1:
+    case kIsteresi2: return "0123456789";
     default: return "01";
   }
 }
@@ -181,14 +240,30 @@ int refusedSlot(KeyId id) {
 // Keys whose value is a number held in works or a global (Multiplier: as samples per frame).
 bool hasNumberMirror(KeyId id) {
   switch (id) {
-    case kAudioCompress: case kMultiplier: case kTcpPort: case kFreqPeriodTime: case kSWRescAutoTune:
-    case kMaxTemperature: case kDivide: case kMaxTempAllowed: case kPSpar1: case kPSpar2: case kPSpar3:
-    case kPSpar4: case kOffsetPlot: case kTUNEenabled: case kNumBanco: case kGMpar1: case kGMpar2:
-    case kPeak_media: case kPeak_ValDec: case kPeak_TimeDec: case kPeak_Time: case kMAXbank:
-    case kBTN_longpress_Time:
-      return true;
-    default:
-      return false;
+    case kAudioCompress:
+    case kMultiplier:
+    case kTcpPort:
+    case kFreqPeriodTime:
+    case kSWRescAutoTune:
+    case kMaxTemperature:
+    case kDivide:
+    case kMaxTempAllowed:
+    case kPSpar1:
+    case kPSpar2:
+    case kPSpar3:
+    case kPSpar4:
+    case kOffsetPlot:
+    case kTUNEenabled:
+    case kNumBanco:
+    case kGMpar1:
+    case kGMpar2:
+    case kPeak_media:
+    case kPeak_ValDec:
+    case kPeak_TimeDec:
+    case kPeak_Time:
+    case kMAXbank:
+    case kBTN_longpress_Time: return true;
+    default: return false;
   }
 }
 
@@ -422,10 +497,10 @@ void initSetup(Works* w) {
   char* raw = reinterpret_cast<char*>(w->setup);
   for (size_t i = 0; i < sizeof(Mirtsetup); ++i) setFlag(raw[i], i + 1 < sizeof(Mirtsetup) ? '1' : '\0');
   Mirtsetup* s = w->setup;
-  for (char* f : {&s->EnableSpi, &s->EnableTouch, &s->DelayedTouch, &s->EnableRead, &s->EnableWrite, &s->EnableCAT,
-                  &s->EnablePwrPeak, &s->TempMode, &s->FreqSensIn, &s->Attenuator, &s->AttenuatorTune,
-                  &s->ViewTimeStr, &s->ViewTemp, &s->AutoTuneMaxCicli, &s->PowerUnits, &s->SaveScreenIdx,
-                  &s->AutoTuneMode, &s->EnableFFT})
+  for (char* f :
+       {&s->EnableSpi, &s->EnableTouch, &s->DelayedTouch, &s->EnableRead, &s->EnableWrite, &s->EnableCAT,
+        &s->EnablePwrPeak, &s->TempMode, &s->FreqSensIn, &s->Attenuator, &s->AttenuatorTune, &s->ViewTimeStr,
+        &s->ViewTemp, &s->AutoTuneMaxCicli, &s->PowerUnits, &s->SaveScreenIdx, &s->AutoTuneMode, &s->EnableFFT})
     setFlag(*f, '0');
   setFlag(s->Isteresi1, '1');
   setFlag(s->Isteresi2, '1');
@@ -517,8 +592,7 @@ void readSetup(Works* w) {
       klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): kept as %s, the unit runs on defaults", fileErrorText(err),
            aside.c_str());
     else
-      klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): left in place, the unit runs on defaults",
-           fileErrorText(err));
+      klog(LOG_ERR, "can't read /opt/set/setup.txt (%s): left in place, the unit runs on defaults", fileErrorText(err));
     return;
   }
   int refused = 0, tooLong = 0;

@@ -50,7 +50,9 @@ struct Mirtsetup {
 static_assert(sizeof(Mirtsetup) == 279, "the setup record keeps the unit's layout");
 
 // One-character flags are read and written by several threads while they run.
-inline char getFlag(const char& f) { return std::atomic_ref<char>(const_cast<char&>(f)).load(std::memory_order_acquire); }
+inline char getFlag(const char& f) {
+  return std::atomic_ref<char>(const_cast<char&>(f)).load(std::memory_order_acquire);
+}
 inline void setFlag(char& f, char v) { std::atomic_ref<char>(f).store(v, std::memory_order_release); }
 
 // Copies a text into a fixed-width field, cut to width - 1 characters so it never runs into the next.

@@ -26,7 +26,7 @@ struct SupervisorState {
   // The board-temperature reader, started by the first pass that asks for a reading; stopped
   // (helper and all) with the state.
   std::unique_ptr<CpuTempReader> cpuTemp;
-  double carryMs = 0;  // the part of a millisecond of processor time not yet aged
+  double carryMs = 0;           // the part of a millisecond of processor time not yet aged
   bool portErrorShown = false;  // the port-error background is in backBuf for the error now shown
 };
 

@@ -12,7 +12,14 @@
 
 // Each group is owned by one subsystem; fields shared across threads are atomics so readers
 // see whole values, and the exchanges that must not interleave keep their own mutexes.
-struct Works : HookFields, CoreFields, HousekeepingFields, AmpFields, ProtectionFields, TunerFields, RadioFields, RemoteFields,
+struct Works : HookFields,
+               CoreFields,
+               HousekeepingFields,
+               AmpFields,
+               ProtectionFields,
+               TunerFields,
+               RadioFields,
+               RemoteFields,
                UiFields {};
 
 // Start-up defaults of the record.

@@ -1,8 +1,8 @@
 // System log and trace output, with a mirror file and a capture hook for the simulated unit and tests.
 #pragma once
+#include <syslog.h>
 #include <functional>
 #include <string>
-#include <syslog.h>
 
 // Logs to syslog at `level` (LOG_ERR or LOG_INFO), and to the mirror file and capture hook when set.
 void klog(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

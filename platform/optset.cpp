@@ -1,15 +1,15 @@
 // Writers of /opt/set: the folder stays read-only except for the short window of one write.
 #include "platform/optset.h"
 
-#include <cerrno>
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/log.h"
@@ -243,8 +243,10 @@ int optSetSetAside(const std::string& absPath, std::string& asideAbsPath) {
     asideAbsPath = absPath + ".unreadable" + (i ? "." + std::to_string(i) : std::string());
     struct stat st;
     if (lstat(rootPath(asideAbsPath).c_str(), &st) == 0) continue;
-    if (rename(rootPath(absPath).c_str(), rootPath(asideAbsPath).c_str()) == 0) rc = 0;
-    else break;
+    if (rename(rootPath(absPath).c_str(), rootPath(asideAbsPath).c_str()) == 0)
+      rc = 0;
+    else
+      break;
   }
   if (rc != 0) klog(LOG_ERR, "can't move %s aside error %d", absPath.c_str(), errno);
   remountRo();

@@ -1,14 +1,14 @@
 // Serial terminals through termios: the one place the links touch a port's settings.
 #include "platform/serial.h"
 
-#include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <ctime>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
 
 namespace {
 
@@ -30,7 +30,9 @@ bool speedFor(int baud, speed_t& out) {
 }
 
 void sleepOneMs() {
-  struct timespec ts{0, 1000000};
+  struct timespec ts {
+    0, 1000000
+  };
   nanosleep(&ts, nullptr);
 }
 
@@ -52,7 +54,7 @@ bool serialSetRaw(int fd, int baud, int vmin, int vtime) {
     errno = EINVAL;
     return false;
   }
-  struct termios t{};
+  struct termios t {};
   t.c_iflag = IGNPAR;
   t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
   t.c_oflag = 0;
@@ -73,7 +75,9 @@ int serialBytesWaiting(int fd) {
 }
 
 bool serialHungUp(int fd) {
-  struct pollfd pfd{fd, POLLIN, 0};
+  struct pollfd pfd {
+    fd, POLLIN, 0
+  };
   int r;
   do r = poll(&pfd, 1, 0);
   while (r < 0 && errno == EINTR);
@@ -93,7 +97,9 @@ long serialReadByte(int fd, char* out, int timeoutMs) {
     // Nothing there yet: the wait VMIN/VTIME would give a blocking read, but bounded.
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return 0;
-    struct pollfd pfd{fd, POLLIN, 0};
+    struct pollfd pfd {
+      fd, POLLIN, 0
+    };
     if (poll(&pfd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return -1;
   }
 }
@@ -116,7 +122,9 @@ int serialWriteAll(int fd, const void* data, size_t length, int timeoutMs) {
       errno = ETIMEDOUT;
       return -1;
     }
-    struct pollfd pfd{fd, POLLOUT, 0};
+    struct pollfd pfd {
+      fd, POLLOUT, 0
+    };
     const int pr = poll(&pfd, 1, static_cast<int>(left.count()));
     if (pr < 0 && errno != EINTR) return -1;
     // Said writable but refused again: do not spin on it until the deadline.

@@ -1,13 +1,13 @@
 // Shell commands: the unit's way of reaching mount, rm, lsusb and its helper scripts.
 #include "platform/shell.h"
 
-#include <cerrno>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include "platform/root.h"
 
@@ -55,9 +55,12 @@ int runShell(const std::string& cmd) {
 
 std::string shellStatusText(int rc) {
   char text[64];
-  if (rc == -1) snprintf(text, sizeof text, "could not be run");
-  else if (rc > 128) snprintf(text, sizeof text, "ended by signal %d", rc - 128);
-  else snprintf(text, sizeof text, "exit status %d", rc);
+  if (rc == -1)
+    snprintf(text, sizeof text, "could not be run");
+  else if (rc > 128)
+    snprintf(text, sizeof text, "ended by signal %d", rc - 128);
+  else
+    snprintf(text, sizeof text, "exit status %d", rc);
   return text;
 }
 

@@ -2,13 +2,13 @@
 // helper, and anything it started, can be ended as a whole.
 #include "platform/timed_command.h"
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 extern char** environ;
 
@@ -35,8 +35,7 @@ int decodeStatus(int st) {
 }  // namespace
 
 TimedCommand runCommandTimed(const std::string& cmd, std::chrono::milliseconds limit, size_t maxBytes,
-                             const std::function<bool(const std::string&)>& enough,
-                             const std::atomic<bool>* cancel) {
+                             const std::function<bool(const std::string&)>& enough, const std::atomic<bool>* cancel) {
   TimedCommand r;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return r;

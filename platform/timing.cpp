@@ -2,9 +2,9 @@
 #include "platform/timing.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <cerrno>
 
 namespace {
 std::atomic<time_t> g_wallShift{0};

@@ -201,9 +201,7 @@ void TuneTask(Works* w) {
     if (TuneStep(w)) return;
   }
   switch (step) {
-    case kTunePhaseStart:
-      w->tuneStep = kTunePhaseReset;
-      break;
+    case kTunePhaseStart: w->tuneStep = kTunePhaseReset; break;
     case kTunePhaseReset:
       Clr_vTuneParam(w);
       SetMode(w, 1);
@@ -268,7 +266,6 @@ void TuneTask(Works* w) {
       TuneStep(w);
       escLocked(w, 1);
       break;
-    default:
-      break;
+    default: break;
   }
 }

@@ -69,9 +69,7 @@ int DecodeModoFromTuneval(uint32_t t) {
     case kTuneNetCL: return 1;
     case kTuneNetLC: return 2;
     case kTuneNetBypass: return 3;
-    default:
-      ktrace("DecodeModoFromTuneval -> tune: 0x%x \n", t & 0x850000u);
-      return 0;
+    default: ktrace("DecodeModoFromTuneval -> tune: 0x%x \n", t & 0x850000u); return 0;
   }
 }
 
@@ -111,8 +109,7 @@ namespace {
 // Composes the word of a tuner command; the caller holds the tune-word lock.
 bool composeTunerCommand(Works* w, int state) {
   switch (state) {
-    case LIN_MT1:
-      break;
+    case LIN_MT1: break;
     case LIN_MT1_MEM:
       LoadTuneFromMEM(w, w->antennaIdx.load());
       w->atuBypass = 0;
@@ -127,8 +124,7 @@ bool composeTunerCommand(Works* w, int state) {
       w->tuneC = 0;
       w->tuneL = 0;
       break;
-    default:
-      return false;
+    default: return false;
   }
   // The word the micro gets decides whether the tuner is in line.
   if (state == LIN_MT1) w->atuBypass = (w->tuneWord.load() & kTuneNetBypass) ? 1 : 0;

@@ -24,7 +24,8 @@ int thresholdWord(double v) {
 bool queued(Works* w, int state, const char* what) {
   if (QueueReplacingCMDLinear(state, w) >= 0) return true;
   if (w->chainRefused++ == 0)
-    klog(LOG_ERR, "Tuner: %s command not queued (link queue full); the selection runs again, backing off, until it is", what);
+    klog(LOG_ERR, "Tuner: %s command not queued (link queue full); the selection runs again, backing off, until it is",
+         what);
   return false;
 }
 
@@ -120,7 +121,8 @@ bool loadTuneVal(Works* w, int mode) {
   if (w->tuneState != 0) return true;
   AtuSegment seg;
   int idx = AtuIdxSearch(w->freq, &seg);
-  if (EsisteTuneValInTabRam(w, idx, seg.first, seg.end, w->antennaIdx) == 0) return queued(w, LIN_MT1_MEM, "stored tune");
+  if (EsisteTuneValInTabRam(w, idx, seg.first, seg.end, w->antennaIdx) == 0)
+    return queued(w, LIN_MT1_MEM, "stored tune");
   return queued(w, mode == 1 ? LIN_MT1_NEUTRAL : LIN_MT1_BYPASS, "tuner");
 }
 

@@ -225,8 +225,8 @@ void LoadTuneFromMEM(Works* w, int ant) {
   SetI(w, e.L);
   SetMode(w, e.mode);
   ReadTnePar(w);
-  ktrace(">>>>>>>>>>>>>>> MEMTUNE: load a Tune for %ld idx:%d -> C %d I %d!!\n", static_cast<long>(w->freq.load()),
-         idx, w->tuneC.load(), w->tuneL.load());
+  ktrace(">>>>>>>>>>>>>>> MEMTUNE: load a Tune for %ld idx:%d -> C %d I %d!!\n", static_cast<long>(w->freq.load()), idx,
+         w->tuneC.load(), w->tuneL.load());
 }
 
 namespace {

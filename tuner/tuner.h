@@ -51,18 +51,18 @@ inline constexpr const char* SWRTimeout[5] = {"25sec", "20sec", "15sec", "10sec"
 // walk back a limited number of single steps.
 enum TunePhase : int {
   kTunePhaseStart = 0,
-  kTunePhaseReset = 1,        // CL, C = L = 0, history cleared
-  kTunePhaseWaitTx = 2,       // until the transceiver transmits
-  kTunePhaseClimbL = 3,       // CL: L up by 4
-  kTunePhaseDescendL = 4,     // CL: L down by 1, at most 8 times
-  kTunePhaseClimbC = 5,       // CL: C up by 8
-  kTunePhaseDescendC = 6,     // CL: C down by 1, at most 16 times
-  kTunePhaseStartLC = 7,      // LC, C from 8
-  kTunePhaseClimbCLC = 8,     // LC: C up by 8
-  kTunePhaseDescendCLC = 9,   // LC: C down by 1, at most 16 times
-  kTunePhaseClimbLFine = 10,  // best so far, L up by 2
+  kTunePhaseReset = 1,          // CL, C = L = 0, history cleared
+  kTunePhaseWaitTx = 2,         // until the transceiver transmits
+  kTunePhaseClimbL = 3,         // CL: L up by 4
+  kTunePhaseDescendL = 4,       // CL: L down by 1, at most 8 times
+  kTunePhaseClimbC = 5,         // CL: C up by 8
+  kTunePhaseDescendC = 6,       // CL: C down by 1, at most 16 times
+  kTunePhaseStartLC = 7,        // LC, C from 8
+  kTunePhaseClimbCLC = 8,       // LC: C up by 8
+  kTunePhaseDescendCLC = 9,     // LC: C down by 1, at most 16 times
+  kTunePhaseClimbLFine = 10,    // best so far, L up by 2
   kTunePhaseDescendLFine = 11,  // L down by 1, at most 6 times
-  kTunePhaseConfirm = 12,     // one closing measurement of the best setting
+  kTunePhaseConfirm = 12,       // one closing measurement of the best setting
 };
 
 void GoTune(Works* works);
@@ -82,11 +82,10 @@ struct AtuSegment {
   int first = 0, end = 0;  // first index and end index of the segment
 };
 inline constexpr int tabAtuStep[23][2] = {
-    {0, 2000},           {1800000, 2000},   {2000000, 4000},   {3500000, 4000},   {4000000, 5000},
-    {5330000, 5000},     {5400000, 5000},   {7000000, 5000},   {7300000, 5000},   {10100000, 10000},
-    {10150000, 10000},   {14000000, 10000}, {14350000, 10000}, {18000000, 10000}, {18170000, 10000},
-    {21000000, 20000},   {21500000, 25000}, {24850000, 25000}, {25000000, 25000}, {28000000, 25000},
-    {29700000, 50000},   {50000000, 50000}, {54000000, -1}};
+    {0, 2000},         {1800000, 2000},   {2000000, 4000},   {3500000, 4000},   {4000000, 5000},   {5330000, 5000},
+    {5400000, 5000},   {7000000, 5000},   {7300000, 5000},   {10100000, 10000}, {10150000, 10000}, {14000000, 10000},
+    {14350000, 10000}, {18000000, 10000}, {18170000, 10000}, {21000000, 20000}, {21500000, 25000}, {24850000, 25000},
+    {25000000, 25000}, {28000000, 25000}, {29700000, 50000}, {50000000, 50000}, {54000000, -1}};
 
 int AtuIdxSearch(uint64_t f, AtuSegment* seg);
 long AtuFreqfromIdx(int idx);
@@ -125,7 +124,6 @@ int DeleteFileConf(Works* works, int bank, int kind);
 // Memory screens: delete a bank (MAXbank = all banks) and copy one bank onto another.
 void DeleteBank(Works* works, int bank);
 void CopyBank(Works* works, int from, int to);
-
 
 // ---- Frequency-driven selection --------------------------------------------------------------
 void SetFilterFromfreq(Works* works);

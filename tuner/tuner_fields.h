@@ -108,7 +108,7 @@ struct TunerFields {
   TuneMem tabTune[kTuneMemAntennas][kTuneMemSlots]{};
 
   // Selection state.
-  std::atomic<int> ModeWorkIdx{0};  // -1 unset, 0 generic, 1 transceiver serial link, 2 CAT serial
+  std::atomic<int> ModeWorkIdx{0};   // -1 unset, 0 generic, 1 transceiver serial link, 2 CAT serial
   std::atomic<int> curConfigRow{0};  // row whose thresholds were sent last, or one of the two below
   std::atomic<int> bandIdx{0};
   // Selection commands refused by a full link queue in this run of refusals, and the back-off of

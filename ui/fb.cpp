@@ -1,15 +1,15 @@
 // Framebuffer: device or virtual file, the two off-screen buffers, lines and rectangles.
 #include "ui/fb.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "core/works.h"
 #include "platform/log.h"
@@ -54,8 +54,11 @@ inline void putPixel(uint8_t* p, unsigned pixelSize, int r, int g, int b) {
 
 unsigned int pixelSizeForBits(unsigned int bits) {
   switch (bits) {
-    case 4: case 8: return 1;
-    case 5: case 15: case 16: return 2;
+    case 4:
+    case 8: return 1;
+    case 5:
+    case 15:
+    case 16: return 2;
     case 24: return 3;
     case 32: return 4;
     default: return 0;
@@ -76,7 +79,7 @@ Screen* fbInit() {
     delete s;
     return nullptr;
   }
-  struct stat st{};
+  struct stat st {};
   fstat(fd, &st);
   const bool isVirtual = S_ISREG(st.st_mode);
   fb_var_screeninfo vi{};

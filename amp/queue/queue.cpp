@@ -18,11 +18,24 @@ thread_local int t_urgentDepth = 0;
 // (clearing protections, the version and configuration reads, the loader) keep every request.
 int urgentKind(int s) {
   switch (s) {
-    case LIN_MP0: case LIN_MP1: return LIN_MP0;
-    case LIN_AB0: case LIN_AB1: return LIN_AB0;
-    case LIN_AT: case LIN_AT_TUNE: case LIN_AT_PROT: return LIN_AT;
-    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
-    case LIN_SA: case LIN_FA: case LIN_FS: case LIN_AN: case LIN_TS: case LIN_FN: case LIN_SF: return s;
+    case LIN_MP0:
+    case LIN_MP1: return LIN_MP0;
+    case LIN_AB0:
+    case LIN_AB1: return LIN_AB0;
+    case LIN_AT:
+    case LIN_AT_TUNE:
+    case LIN_AT_PROT: return LIN_AT;
+    case LIN_MT1:
+    case LIN_MT1_MEM:
+    case LIN_MT1_BYPASS:
+    case LIN_MT1_NEUTRAL: return LIN_MT1;
+    case LIN_SA:
+    case LIN_FA:
+    case LIN_FS:
+    case LIN_AN:
+    case LIN_TS:
+    case LIN_FN:
+    case LIN_SF: return s;
     default: return -1;
   }
 }
@@ -31,9 +44,17 @@ int urgentKind(int s) {
 // carries the newest value; protection commands are not among these and are never merged.
 int replaceKind(int s) {
   switch (s) {
-    case LIN_FA: case LIN_SF: case LIN_TS: case LIN_SA: case LIN_AT: return s;
-    case LIN_AB0: case LIN_AB1: return LIN_AB0;
-    case LIN_MT1: case LIN_MT1_MEM: case LIN_MT1_BYPASS: case LIN_MT1_NEUTRAL: return LIN_MT1;
+    case LIN_FA:
+    case LIN_SF:
+    case LIN_TS:
+    case LIN_SA:
+    case LIN_AT: return s;
+    case LIN_AB0:
+    case LIN_AB1: return LIN_AB0;
+    case LIN_MT1:
+    case LIN_MT1_MEM:
+    case LIN_MT1_BYPASS:
+    case LIN_MT1_NEUTRAL: return LIN_MT1;
     default: return -1;
   }
 }
@@ -65,8 +86,10 @@ int ringAppendLocked(Works* w, int state) {
   if (next == w->cmdQueueRead.load()) {
     // A 30th entry would make the ring read as empty and lose the 29 before it.
     if (w->queueRefused++ == 0)
-      klog(LOG_ERR, "Linear: command queue full (%d pending), command state %d refused; refusals are counted until there is room",
-           kCmdQueueMaxPending, state);
+      klog(
+          LOG_ERR,
+          "Linear: command queue full (%d pending), command state %d refused; refusals are counted until there is room",
+          kCmdQueueMaxPending, state);
     return -1;
   }
   if (w->queueRefused > 0) {
@@ -152,7 +175,6 @@ int PendingCMDLinear(Works* w) {
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
   return w->urgentCount + (w->cmdQueueWrite.load() - w->cmdQueueRead.load() + kCmdQueueSize) % kCmdQueueSize;
 }
-
 
 void AttivaDisattivaProtezione(Works* w, int on) {
   UrgentCommands urgent;

@@ -8,41 +8,41 @@ struct Works;
 
 // Link states. A command is asked for by queueing its state number; only the link thread sends.
 enum LinearState : int {
-  LIN_VSM = 0,          // "VSM;"
-  LIN_ST = 1,           // "ST;" status request
-  LIN_WAIT = 2,         // waiting for a reply
-  LIN_DECODE = 3,       // decoding the reply
-  LIN_SA = 7,           // "SA%d;" antenna (1-based)
-  LIN_FM = 8,           // "FM;" measured frequency
-  LIN_FA = 9,           // "FA%011lu;" frequency
-  LIN_MT = 10,          // "MT;"
-  LIN_MT1 = 11,         // "MT1%08X;" send the relay word as it is
-  LIN_FS = 12,          // "FS%01d%04d;" frequency counter settings
-  LIN_CP = 13,          // "CPFFFF;" clear protections
-  LIN_AT = 14,          // attenuator for normal operation
-  LIN_AT_TUNE = 15,     // attenuator while tuning
-  LIN_AT_PROT = 16,     // attenuator 5 dB ("AT11;") for protection
-  LIN_MP0 = 17,         // "MP0;"
-  LIN_MP1 = 18,         // "MP1;"
-  LIN_AB0 = 19,         // "AB0;" amplifier in line
-  LIN_AB1 = 20,         // "AB1;" amplifier stand-by
-  LIN_AN = 21,          // "AN%d;"
-  LIN_TS = 22,          // "TS%04d%04d%04d%04d;" protection thresholds
-  LIN_FN = 23,          // "FN1%03d;" fan step
-  LIN_PS = 24,          // "PS%04d%04d%04d%04d;"
-  LIN_MT1_MEM = 27,     // "MT1%08X;" after loading the stored tune
-  LIN_SF = 28,          // "SF30000%02x;" filter relays
-  LIN_MR1 = 30,         // "MR1;" micro into its loader; the link then idles
-  LIN_IDLE = 31,        // idle after "MR1;"
-  LIN_MR0 = 32,         // "MR0;"
-  LIN_GM = 33,          // "GM%04d%04d;"
-  LIN_GS_READ = 34,     // "GS;"
-  LIN_GS_WRITE = 35,    // "GS%s;"
-  LIN_ER0 = 36,         // "ER0000;"
-  LIN_ER1 = 37,         // "ER0001;"
-  LIN_ER2 = 38,         // "ER0002;"
-  LIN_MT1_BYPASS = 39,  // "MT1%08X;" tuner bypassed
-  LIN_MT1_NEUTRAL = 40, // "MT1%08X;" neutral tune (CL, C = L = 0)
+  LIN_VSM = 0,           // "VSM;"
+  LIN_ST = 1,            // "ST;" status request
+  LIN_WAIT = 2,          // waiting for a reply
+  LIN_DECODE = 3,        // decoding the reply
+  LIN_SA = 7,            // "SA%d;" antenna (1-based)
+  LIN_FM = 8,            // "FM;" measured frequency
+  LIN_FA = 9,            // "FA%011lu;" frequency
+  LIN_MT = 10,           // "MT;"
+  LIN_MT1 = 11,          // "MT1%08X;" send the relay word as it is
+  LIN_FS = 12,           // "FS%01d%04d;" frequency counter settings
+  LIN_CP = 13,           // "CPFFFF;" clear protections
+  LIN_AT = 14,           // attenuator for normal operation
+  LIN_AT_TUNE = 15,      // attenuator while tuning
+  LIN_AT_PROT = 16,      // attenuator 5 dB ("AT11;") for protection
+  LIN_MP0 = 17,          // "MP0;"
+  LIN_MP1 = 18,          // "MP1;"
+  LIN_AB0 = 19,          // "AB0;" amplifier in line
+  LIN_AB1 = 20,          // "AB1;" amplifier stand-by
+  LIN_AN = 21,           // "AN%d;"
+  LIN_TS = 22,           // "TS%04d%04d%04d%04d;" protection thresholds
+  LIN_FN = 23,           // "FN1%03d;" fan step
+  LIN_PS = 24,           // "PS%04d%04d%04d%04d;"
+  LIN_MT1_MEM = 27,      // "MT1%08X;" after loading the stored tune
+  LIN_SF = 28,           // "SF30000%02x;" filter relays
+  LIN_MR1 = 30,          // "MR1;" micro into its loader; the link then idles
+  LIN_IDLE = 31,         // idle after "MR1;"
+  LIN_MR0 = 32,          // "MR0;"
+  LIN_GM = 33,           // "GM%04d%04d;"
+  LIN_GS_READ = 34,      // "GS;"
+  LIN_GS_WRITE = 35,     // "GS%s;"
+  LIN_ER0 = 36,          // "ER0000;"
+  LIN_ER1 = 37,          // "ER0001;"
+  LIN_ER2 = 38,          // "ER0002;"
+  LIN_MT1_BYPASS = 39,   // "MT1%08X;" tuner bypassed
+  LIN_MT1_NEUTRAL = 40,  // "MT1%08X;" neutral tune (CL, C = L = 0)
 };
 
 // Ring of 30 entries: at most 29 commands are pending at once.

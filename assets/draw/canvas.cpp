@@ -63,15 +63,11 @@ char32_t NextCodePoint(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
-Rgb Mix(Rgb a, Rgb b, double t) {
-  return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
-}
+Rgb Mix(Rgb a, Rgb b, double t) { return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t}; }
 
 Canvas::Canvas() : pixels_(static_cast<std::size_t>(kWidth) * kHeight, Rgb{0, 0, 0}) {}
 
-void Canvas::Paint(const std::function<Rgb(double, double)>& colour_at) {
-  PaintRect(0, 0, kWidth, kHeight, colour_at);
-}
+void Canvas::Paint(const std::function<Rgb(double, double)>& colour_at) { PaintRect(0, 0, kWidth, kHeight, colour_at); }
 
 void Canvas::PaintRect(int x0, int y0, int x1, int y1, const std::function<Rgb(double, double)>& colour_at) {
   x0 = std::max(x0, 0);
@@ -88,13 +84,13 @@ void Canvas::Blend(int x, int y, Rgb c, double a) {
   p = Mix(p, c, Clamp01(a));
 }
 
-void Canvas::Cover(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside,
-                   Rgb c, double alpha) {
-  CoverShaded(x0, y0, x1, y1, inside, [c](double, double) { return c; }, alpha);
+void Canvas::Cover(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside, Rgb c,
+                   double alpha) {
+  CoverShaded(
+      x0, y0, x1, y1, inside, [c](double, double) { return c; }, alpha);
 }
 
-void Canvas::CoverShaded(double x0, double y0, double x1, double y1,
-                         const std::function<bool(double, double)>& inside,
+void Canvas::CoverShaded(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside,
                          const std::function<Rgb(double, double)>& colour_at, double alpha) {
   const int px0 = std::max(0, static_cast<int>(std::floor(x0)) - 1);
   const int py0 = std::max(0, static_cast<int>(std::floor(y0)) - 1);
@@ -118,13 +114,14 @@ void Canvas::CoverShaded(double x0, double y0, double x1, double y1,
 }
 
 void Canvas::FillRoundRect(double x0, double y0, double x1, double y1, double radius, Rgb c, double alpha) {
-  Cover(x0, y0, x1, y1, [=](double x, double y) { return InRoundRect(x, y, x0, y0, x1, y1, radius); }, c, alpha);
+  Cover(
+      x0, y0, x1, y1, [=](double x, double y) { return InRoundRect(x, y, x0, y0, x1, y1, radius); }, c, alpha);
 }
 
 void Canvas::FillRoundRectShaded(double x0, double y0, double x1, double y1, double radius,
                                  const std::function<Rgb(double, double)>& colour_at) {
-  CoverShaded(x0, y0, x1, y1, [=](double x, double y) { return InRoundRect(x, y, x0, y0, x1, y1, radius); },
-              colour_at);
+  CoverShaded(
+      x0, y0, x1, y1, [=](double x, double y) { return InRoundRect(x, y, x0, y0, x1, y1, radius); }, colour_at);
 }
 
 void Canvas::StrokeRoundRect(double x0, double y0, double x1, double y1, double radius, double width, Rgb c,
@@ -140,8 +137,9 @@ void Canvas::StrokeRoundRect(double x0, double y0, double x1, double y1, double 
 }
 
 void Canvas::FillCircle(double cx, double cy, double r, Rgb c, double alpha) {
-  Cover(cx - r, cy - r, cx + r, cy + r,
-        [=](double x, double y) { return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r; }, c, alpha);
+  Cover(
+      cx - r, cy - r, cx + r, cy + r,
+      [=](double x, double y) { return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r; }, c, alpha);
 }
 
 void Canvas::Line(double ax, double ay, double bx, double by, double width, Rgb c, double alpha) {
@@ -150,14 +148,15 @@ void Canvas::Line(double ax, double ay, double bx, double by, double width, Rgb 
   if (len <= 0) return;
   const double ux = dx / len, uy = dy / len;
   const double hw = width / 2;
-  Cover(std::min(ax, bx) - hw, std::min(ay, by) - hw, std::max(ax, bx) + hw, std::max(ay, by) + hw,
-        [=](double x, double y) {
-          const double rx = x - ax, ry = y - ay;
-          const double along = rx * ux + ry * uy;
-          const double across = -rx * uy + ry * ux;
-          return along >= 0 && along <= len && std::abs(across) <= hw;
-        },
-        c, alpha);
+  Cover(
+      std::min(ax, bx) - hw, std::min(ay, by) - hw, std::max(ax, bx) + hw, std::max(ay, by) + hw,
+      [=](double x, double y) {
+        const double rx = x - ax, ry = y - ay;
+        const double along = rx * ux + ry * uy;
+        const double across = -rx * uy + ry * ux;
+        return along >= 0 && along <= len && std::abs(across) <= hw;
+      },
+      c, alpha);
 }
 
 std::vector<std::uint8_t> Canvas::Rgba() const {
@@ -246,8 +245,8 @@ void Font::Draw(Canvas& canvas, double x, int baseline, std::string_view utf8, R
       for (unsigned col = 0; col < bm.width; ++col) {
         const unsigned char a = bm.buffer[static_cast<long>(row) * bm.pitch + col];
         if (a)
-          canvas.Blend(gx + g->bitmap_left + static_cast<int>(col), baseline - g->bitmap_top + static_cast<int>(row),
-                       c, alpha * a / 255.0);
+          canvas.Blend(gx + g->bitmap_left + static_cast<int>(col), baseline - g->bitmap_top + static_cast<int>(row), c,
+                       alpha * a / 255.0);
       }
     }
   });

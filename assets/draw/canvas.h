@@ -36,8 +36,8 @@ class Canvas {
   void Blend(int x, int y, Rgb c, double a);
 
   // Fill the shape given by an inside test, with 8 x 8 samples per pixel inside the box.
-  void Cover(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside,
-             Rgb c, double alpha = 1.0);
+  void Cover(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside, Rgb c,
+             double alpha = 1.0);
 
   // Same, with the colour taken from a function of the pixel centre.
   void CoverShaded(double x0, double y0, double x1, double y1, const std::function<bool(double, double)>& inside,

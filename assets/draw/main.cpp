@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path file = outdir / (s.name + ".png");
     // Write beside the target and rename, so a reader never sees half a screen.
     const std::filesystem::path temp = outdir / (s.name + ".png.tmp");
-    if (!artwork::WritePng(temp.string(), s.canvas.Rgba(), artwork::Canvas::kWidth, artwork::Canvas::kHeight,
-                           error)) {
+    if (!artwork::WritePng(temp.string(), s.canvas.Rgba(), artwork::Canvas::kWidth, artwork::Canvas::kHeight, error)) {
       std::fprintf(stderr, "korvane-draw-screens: %s\n", error.c_str());
       std::filesystem::remove(temp, ec);
       return 1;

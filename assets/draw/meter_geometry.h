@@ -28,10 +28,10 @@ inline constexpr Pivot kPivotLeft{210, 260};   // forward power
 inline constexpr Pivot kPivotRight{590, 260};  // reflected, SWR or drive
 
 // Full-scale values of the printed scales.
-inline constexpr int kFullScaleFwd = 60;       // forward, 60 W model
-inline constexpr int kFullScaleFwd120 = 120;   // forward, 120 W model ("b" screens)
+inline constexpr int kFullScaleFwd = 60;      // forward, 60 W model
+inline constexpr int kFullScaleFwd120 = 120;  // forward, 120 W model ("b" screens)
 inline constexpr int kFullScaleRefl = 60;
-inline constexpr int kFullScaleSwr = 60;       // in SWR scale positions, see CONV_SWR
+inline constexpr int kFullScaleSwr = 60;  // in SWR scale positions, see CONV_SWR
 inline constexpr int kFullScalePw = 60;
 
 // Semi-axes of the ellipse the needle tip travels on around its pivot.

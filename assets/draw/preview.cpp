@@ -31,15 +31,19 @@ void Outline(Canvas& c, int x0, int y0, int x1, int y1, Rgb col) {
 
 void Needle(Canvas& c, mg::Pivot p, double value, double full_scale, Rgb col) {
   const mg::Point tip = mg::NeedleTip(p, mg::NeedleAngle(value, full_scale));
-  for (int dx = -1; dx <= 1; ++dx)
-    PixelLine(c, p.x + dx, p.y, static_cast<int>(tip.x), static_cast<int>(tip.y), col);
+  for (int dx = -1; dx <= 1; ++dx) PixelLine(c, p.x + dx, p.y, static_cast<int>(tip.x), static_cast<int>(tip.y), col);
 }
 
 struct PreviewFonts {
   Font slot0, slot1, slot4, slot6, slot8, slot9, slot10;
   explicit PreviewFonts(const Fonts& f)
-      : slot0(f.bold, 24), slot1(f.regular, 22), slot4(f.bold, 24), slot6(f.regular, 14), slot8(f.regular, 20),
-        slot9(f.regular, 30), slot10(f.regular, 18) {}
+      : slot0(f.bold, 24),
+        slot1(f.regular, 22),
+        slot4(f.bold, 24),
+        slot6(f.regular, 14),
+        slot8(f.regular, 20),
+        slot9(f.regular, 30),
+        slot10(f.regular, 18) {}
 };
 
 const Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kOrange{250, 150, 0}, kRed{255, 0, 0};
@@ -137,7 +141,8 @@ std::vector<NamedScreen> DrawPreviews(const std::vector<NamedScreen>& screens, c
       int prev = 0;
       for (int i = 0; i < 688; ++i) {
         const double level = -100 + 6 * std::sin(i * 0.37) * std::sin(i * 0.05) +
-                             55 * std::exp(-std::pow((i - 300) / 6.0, 2)) + 35 * std::exp(-std::pow((i - 520) / 4.0, 2));
+                             55 * std::exp(-std::pow((i - 300) / 6.0, 2)) +
+                             35 * std::exp(-std::pow((i - 520) / 4.0, 2));
         const int y = std::clamp(static_cast<int>(230 - (level + 110) / 100 * 170), 60, 230);
         if (i) PixelLine(c, 69 + i, prev, 70 + i, y, Rgb{250, 0, 150});
         prev = y;
@@ -145,7 +150,8 @@ std::vector<NamedScreen> DrawPreviews(const std::vector<NamedScreen>& screens, c
       f.slot4.Draw(c, 339, 52, "14.070MHz", kOrange);
     } else if (s.name == "status") {
       KeyBar(c, f);
-      const char* titles[] = {"VERSION", "SN", "POWER", "FREQUENCY", "TEMPERATURE", "", "", "LAN", "", "STATUS", "", "AMPL"};
+      const char* titles[] = {"VERSION", "SN", "POWER",  "FREQUENCY", "TEMPERATURE", "", "",
+                              "LAN",     "",   "STATUS", "",          "AMPL"};
       const char* values[] = {"SW ver. 0.047, FW ver. 2.31",
                               "K0042 (EU), TYPE: EU, MAXPOWER: 60W",
                               "FWD:35.0, RFL:0.4 , PW:2.1, SWR:1.2",

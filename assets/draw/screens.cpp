@@ -40,10 +40,10 @@ constexpr Rgb kPlotField{5, 8, 12};
 }  // namespace colour
 
 // Screen regions the program fills or writes into.
-constexpr int kTopStripBottom = 25;    // date line, white, baseline 17
-constexpr int kWindowTop = 27;         // meter or plot window
-constexpr int kWindowBottom = 277;     // status strips start on row 278
-constexpr int kKeyBarTop = 420;        // six-key bar, rows 420..479
+constexpr int kTopStripBottom = 25;  // date line, white, baseline 17
+constexpr int kWindowTop = 27;       // meter or plot window
+constexpr int kWindowBottom = 277;   // status strips start on row 278
+constexpr int kKeyBarTop = 420;      // six-key bar, rows 420..479
 
 double Smooth(double a, double b, double v) {
   const double t = std::clamp((v - a) / (b - a), 0.0, 1.0);
@@ -51,16 +51,16 @@ double Smooth(double a, double b, double v) {
 }
 
 struct FontSet {
-  std::unique_ptr<Font> numeral;     // scale numerals
-  std::unique_ptr<Font> numeralSm;   // crowded numerals (SWR 1.5)
-  std::unique_ptr<Font> symbol;      // the infinity sign, which DejaVu draws small
-  std::unique_ptr<Font> legend;      // small printed legends on the faces
-  std::unique_ptr<Font> brand;       // top-strip name
-  std::unique_ptr<Font> title;       // page titles
-  std::unique_ptr<Font> ghost;       // the unlit TX lamp, same face and size the program lights it with
-  std::unique_ptr<Font> wordmark;    // start screen name
-  std::unique_ptr<Font> subtitle;    // start screen lines
-  std::unique_ptr<Font> model;       // start screen model line
+  std::unique_ptr<Font> numeral;    // scale numerals
+  std::unique_ptr<Font> numeralSm;  // crowded numerals (SWR 1.5)
+  std::unique_ptr<Font> symbol;     // the infinity sign, which DejaVu draws small
+  std::unique_ptr<Font> legend;     // small printed legends on the faces
+  std::unique_ptr<Font> brand;      // top-strip name
+  std::unique_ptr<Font> title;      // page titles
+  std::unique_ptr<Font> ghost;      // the unlit TX lamp, same face and size the program lights it with
+  std::unique_ptr<Font> wordmark;   // start screen name
+  std::unique_ptr<Font> subtitle;   // start screen lines
+  std::unique_ptr<Font> model;      // start screen model line
 };
 
 // ---------------------------------------------------------------- common chrome
@@ -90,8 +90,8 @@ void PaintKeyBed(Canvas& c) {
 }
 
 // A recessed window: dark bezel with a lit lower edge, face shaded by face_at.
-void DrawWindow(Canvas& c, double x0, double y0, double x1, double y1, const std::function<Rgb(double, double)>& face_at,
-                double inner_shadow) {
+void DrawWindow(Canvas& c, double x0, double y0, double x1, double y1,
+                const std::function<Rgb(double, double)>& face_at, double inner_shadow) {
   c.FillRoundRect(x0, y0, x1, y1, 12, colour::kBezel);
   c.StrokeRoundRect(x0, y0, x1, y1, 12, 1.0, colour::kBezelLight, 0.55);
   const double fx0 = x0 + 3, fy0 = y0 + 3, fx1 = x1 - 3, fy1 = y1 - 3;
@@ -113,7 +113,7 @@ struct Mark {
   double position;  // on the meter's own scale, 0..full scale
   Tick kind;
   const char* label;  // nullptr for none
-  int face = 0;  // 0 numeral, 1 small numeral, 2 symbol
+  int face = 0;       // 0 numeral, 1 small numeral, 2 symbol
 };
 
 struct Zone {
@@ -182,12 +182,13 @@ void DrawBand(Canvas& c, const ScaleSpec& s, double from, double to, double t_mi
       y1 = std::max(y1, q.y);
     }
   }
-  c.Cover(x0 - 2, y0 - 2, x1 + 2, y1 + 2,
-          [=](double x, double y) {
-            const Polar q = ToNeedleCoords(p, x, y);
-            return q.angle >= a_lo && q.angle <= a_hi && std::abs(q.t - t_mid) * q.pixels_per_t <= width / 2;
-          },
-          col, alpha);
+  c.Cover(
+      x0 - 2, y0 - 2, x1 + 2, y1 + 2,
+      [=](double x, double y) {
+        const Polar q = ToNeedleCoords(p, x, y);
+        return q.angle >= a_lo && q.angle <= a_hi && std::abs(q.t - t_mid) * q.pixels_per_t <= width / 2;
+      },
+      col, alpha);
 }
 
 void DrawTick(Canvas& c, const ScaleSpec& s, double position, double from, double to, double width) {
@@ -206,15 +207,9 @@ void DrawScale(Canvas& c, const FontSet& f, const ScaleSpec& s) {
   DrawBand(c, s, 0, s.full_scale, kArcAt, kArcWidth, colour::kInk);
   for (const Mark& m : s.marks) {
     switch (m.kind) {
-      case Tick::kMajor:
-        DrawTick(c, s, m.position, kMajorFrom, kMajorTo, kMajorWidth);
-        break;
-      case Tick::kMedium:
-        DrawTick(c, s, m.position, kMediumFrom, kMediumTo, kMediumWidth);
-        break;
-      case Tick::kMinor:
-        DrawTick(c, s, m.position, kMinorFrom, kMinorTo, kMinorWidth);
-        break;
+      case Tick::kMajor: DrawTick(c, s, m.position, kMajorFrom, kMajorTo, kMajorWidth); break;
+      case Tick::kMedium: DrawTick(c, s, m.position, kMediumFrom, kMediumTo, kMediumWidth); break;
+      case Tick::kMinor: DrawTick(c, s, m.position, kMinorFrom, kMinorTo, kMinorWidth); break;
     }
     if (m.label) {
       const mg::Point at = OnNeedle(s.pivot, mg::NeedleAngle(m.position, s.full_scale), kNumeralAt);
@@ -263,16 +258,35 @@ ScaleSpec SwrScale(mg::Pivot pivot) {
     int face;
   };
   static const Printed kMarks[] = {
-      {1.0, Tick::kMajor, "1", 0},   {1.1, Tick::kMinor, nullptr, 0}, {1.2, Tick::kMinor, nullptr, 0},
-      {1.3, Tick::kMinor, nullptr, 0}, {1.4, Tick::kMinor, nullptr, 0}, {1.5, Tick::kMajor, "1.5", 1},
-      {1.6, Tick::kMinor, nullptr, 0}, {1.7, Tick::kMinor, nullptr, 0}, {1.8, Tick::kMinor, nullptr, 0},
-      {1.9, Tick::kMinor, nullptr, 0}, {2.0, Tick::kMajor, "2", 0},   {2.2, Tick::kMinor, nullptr, 0},
-      {2.4, Tick::kMinor, nullptr, 0}, {2.5, Tick::kMedium, nullptr, 0}, {2.6, Tick::kMinor, nullptr, 0},
-      {2.8, Tick::kMinor, nullptr, 0}, {3.0, Tick::kMajor, "3", 0},   {3.5, Tick::kMinor, nullptr, 0},
-      {4.0, Tick::kMajor, "4", 0},   {4.5, Tick::kMinor, nullptr, 0}, {5.0, Tick::kMajor, "5", 0},
-      {6.0, Tick::kMinor, nullptr, 0}, {7.0, Tick::kMedium, nullptr, 0}, {8.0, Tick::kMinor, nullptr, 0},
-      {9.0, Tick::kMinor, nullptr, 0}, {10.0, Tick::kMajor, "10", 0}, {20.0, Tick::kMinor, nullptr, 0},
-      {50.0, Tick::kMinor, nullptr, 0}, {100.0, Tick::kMajor, "\xE2\x88\x9E", 2},
+      {1.0, Tick::kMajor, "1", 0},
+      {1.1, Tick::kMinor, nullptr, 0},
+      {1.2, Tick::kMinor, nullptr, 0},
+      {1.3, Tick::kMinor, nullptr, 0},
+      {1.4, Tick::kMinor, nullptr, 0},
+      {1.5, Tick::kMajor, "1.5", 1},
+      {1.6, Tick::kMinor, nullptr, 0},
+      {1.7, Tick::kMinor, nullptr, 0},
+      {1.8, Tick::kMinor, nullptr, 0},
+      {1.9, Tick::kMinor, nullptr, 0},
+      {2.0, Tick::kMajor, "2", 0},
+      {2.2, Tick::kMinor, nullptr, 0},
+      {2.4, Tick::kMinor, nullptr, 0},
+      {2.5, Tick::kMedium, nullptr, 0},
+      {2.6, Tick::kMinor, nullptr, 0},
+      {2.8, Tick::kMinor, nullptr, 0},
+      {3.0, Tick::kMajor, "3", 0},
+      {3.5, Tick::kMinor, nullptr, 0},
+      {4.0, Tick::kMajor, "4", 0},
+      {4.5, Tick::kMinor, nullptr, 0},
+      {5.0, Tick::kMajor, "5", 0},
+      {6.0, Tick::kMinor, nullptr, 0},
+      {7.0, Tick::kMedium, nullptr, 0},
+      {8.0, Tick::kMinor, nullptr, 0},
+      {9.0, Tick::kMinor, nullptr, 0},
+      {10.0, Tick::kMajor, "10", 0},
+      {20.0, Tick::kMinor, nullptr, 0},
+      {50.0, Tick::kMinor, nullptr, 0},
+      {100.0, Tick::kMajor, "\xE2\x88\x9E", 2},
   };
   for (const Printed& p : kMarks) s.marks.push_back({mg::SwrScalePosition(p.swr), p.kind, p.label, p.face});
   s.zones.push_back({mg::SwrScalePosition(2.0), mg::SwrScalePosition(3.0), colour::kAmberZone});
@@ -288,7 +302,9 @@ void DrawMeterWindow(Canvas& c, const FontSet& f) {
       [](double x, double y) {
         Rgb base = Mix(colour::kFaceTop, colour::kFaceBottom, Smooth(30, 274, y));
         // Slightly brighter behind each scale, as under a lamp.
-        auto glow = [](double dx, double dy) { return std::exp(-(dx * dx) / (2 * 150.0 * 150) - (dy * dy) / (2 * 110.0 * 110)); };
+        auto glow = [](double dx, double dy) {
+          return std::exp(-(dx * dx) / (2 * 150.0 * 150) - (dy * dy) / (2 * 110.0 * 110));
+        };
         const double g = 5.0 * std::max(glow(x - 210, y - 140), glow(x - 590, y - 140));
         return Rgb{base.r + g, base.g + g, base.b + g};
       },
@@ -301,7 +317,9 @@ void DrawMeterWindow(Canvas& c, const FontSet& f) {
 
   // Unlit TX lamp; the program lights it by filling x 375..429, rows 175..209.
   c.FillRoundRect(372, 172, 433, 213, 3, Rgb{86, 81, 74});
-  c.PaintRect(375, 175, 430, 210, [](double, double y) { return Mix(Rgb{212, 202, 182}, Rgb{200, 190, 170}, (y - 175) / 35); });
+  c.PaintRect(375, 175, 430, 210, [](double, double y) {
+    return Mix(Rgb{212, 202, 182}, Rgb{200, 190, 170}, (y - 175) / 35);
+  });
   f.ghost->Draw(c, 390, 200, "TX", Rgb{168, 158, 140});
 
   // Maker's name printed on the face between the meters.
@@ -331,7 +349,10 @@ Canvas PlotScreen(const FontSet& f) {
   // Starts right under the top strip: the "dBm" caption stands at baseline 43.
   DrawWindow(
       c, 8, kTopStripBottom, 792, kWindowBottom,
-      [](double, double y) { return Mix(Rgb{20, 25, 32}, colour::kPlotFace, Smooth(30, 274, y)); }, 0.35);
+      [](double, double y) {
+        return Mix(Rgb{20, 25, 32}, colour::kPlotFace, Smooth(30, 274, y));
+      },
+      0.35);
   // The field behind the trace, a little darker than the window, with a thin frame just
   // outside the grid's own border lines.
   c.FillRoundRect(kGridLeft - 3, kGridTop - 3, kGridRight + 4, kGridBottom + 4, 3, Rgb{52, 60, 72});
@@ -360,7 +381,9 @@ Canvas InformationScreen(const FontSet& f) {
   PaintScreenBackground(c);
   PaintTopStrip(c, f);
   // Title bar.
-  c.PaintRect(0, 30, Canvas::kWidth, 74, [](double, double y) { return Mix(Rgb{30, 36, 45}, Rgb{22, 27, 34}, (y - 30) / 44); });
+  c.PaintRect(0, 30, Canvas::kWidth, 74, [](double, double y) {
+    return Mix(Rgb{30, 36, 45}, Rgb{22, 27, 34}, (y - 30) / 44);
+  });
   c.PaintRect(0, 74, Canvas::kWidth, 76, [](double, double) { return colour::kAmber; });
   f.title->Draw(c, 20, 61, "SYSTEM INFORMATION", colour::kIvory, 1.0, 1.5);
   // Twelve rows from baseline 110; titles at x 5, values from x 180.
@@ -380,7 +403,9 @@ Canvas InterfaceScreen(const FontSet& f) {
   PaintScreenBackground(c);
   PaintTopStrip(c, f);
   // The program writes the bank heading at (100, 50) and the column header at (50, 100).
-  c.PaintRect(0, 28, Canvas::kWidth, 64, [](double, double y) { return Mix(Rgb{30, 36, 45}, Rgb{22, 27, 34}, (y - 28) / 36); });
+  c.PaintRect(0, 28, Canvas::kWidth, 64, [](double, double y) {
+    return Mix(Rgb{30, 36, 45}, Rgb{22, 27, 34}, (y - 28) / 36);
+  });
   c.PaintRect(0, 64, Canvas::kWidth, 66, [](double, double) { return colour::kAmber; });
   constexpr int kTableLeft = 40, kTableRight = 640;
   c.FillRoundRect(kTableLeft - 2, 78, kTableRight + 2, 358, 4, colour::kHairline);
@@ -442,8 +467,8 @@ std::vector<NamedScreen> DrawAllScreens(const Fonts& fonts, std::string& error) 
   f.wordmark = Load(fonts.bold, 84, error);
   f.subtitle = Load(fonts.regular, 16, error);
   f.model = Load(fonts.bold, 22, error);
-  if (!f.numeral || !f.numeralSm || !f.symbol || !f.legend || !f.brand || !f.title || !f.ghost || !f.wordmark || !f.subtitle ||
-      !f.model)
+  if (!f.numeral || !f.numeralSm || !f.symbol || !f.legend || !f.brand || !f.title || !f.ghost || !f.wordmark ||
+      !f.subtitle || !f.model)
     return {};
 
   std::vector<NamedScreen> out;

@@ -1,4 +1,5 @@
 // Benchmark: the auto-tune search against the simulated L-network on a fixed load set, next to the brute-force best.
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <complex>
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -82,10 +82,10 @@ void search(Case& k, float target, int cycleIdx) {
 std::vector<Case> loadSet() {
   std::vector<Case> cases;
   const std::pair<const char*, std::complex<double>> loads[] = {
-      {"12.5", {12.5, 0}},   {"25", {25, 0}},         {"50", {50, 0}},           {"100", {100, 0}},
-      {"200", {200, 0}},     {"450", {450, 0}},       {"1000", {1000, 0}},       {"2000", {2000, 0}},
-      {"10-j100", {10, -100}}, {"30+j80", {30, 80}},  {"300+j300", {300, 300}},  {"2000-j500", {2000, -500}},
-      {"5-j20", {5, -20}},   {"150-j150", {150, -150}}};
+      {"12.5", {12.5, 0}},     {"25", {25, 0}},          {"50", {50, 0}},          {"100", {100, 0}},
+      {"200", {200, 0}},       {"450", {450, 0}},        {"1000", {1000, 0}},      {"2000", {2000, 0}},
+      {"10-j100", {10, -100}}, {"30+j80", {30, 80}},     {"300+j300", {300, 300}}, {"2000-j500", {2000, -500}},
+      {"5-j20", {5, -20}},     {"150-j150", {150, -150}}};
   const double freqs[] = {1.85e6, 3.6e6, 7.1e6, 10.12e6, 14.2e6, 18.1e6, 21.2e6, 24.9e6, 28.5e6, 50.2e6};
   for (auto& [name, z] : loads)
     for (double f : freqs) cases.push_back({name, f, z});
@@ -107,9 +107,12 @@ int main(int argc, char** argv) {
   int cycleIdx = 0;
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--target") && i + 1 < argc) target = strtof(argv[++i], nullptr);
-    else if (!strcmp(argv[i], "--cycles") && i + 1 < argc) cycleIdx = std::clamp(atoi(argv[++i]), 0, 4);
-    else if (!strcmp(argv[i], "--verbose")) verbose = true;
+    if (!strcmp(argv[i], "--target") && i + 1 < argc)
+      target = strtof(argv[++i], nullptr);
+    else if (!strcmp(argv[i], "--cycles") && i + 1 < argc)
+      cycleIdx = std::clamp(atoi(argv[++i]), 0, 4);
+    else if (!strcmp(argv[i], "--verbose"))
+      verbose = true;
     else {
       fprintf(stderr, "usage: %s [--target SWR (1.5; 0 = full search)] [--cycles 0..4] [--verbose]\n", argv[0]);
       return 2;

@@ -2,8 +2,8 @@
 // against the PNG decode of the start screen that every pass used to repeat.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include "core/supervisor.h"
 #include "core/works.h"

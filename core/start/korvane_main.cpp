@@ -1,14 +1,14 @@
 // The entry point: builds the shared record, reads the configuration, starts the threads, shuts down.
+#include <opus/opus.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <opus/opus.h>
-#include <pthread.h>
 #include <string>
-#include <sys/stat.h>
 
 #include "amp/amp.h"
 #include "core/housekeeping.h"
@@ -53,7 +53,7 @@ void holdStopSignals(int how) {
 }
 
 void installStopHandlers() {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onStopSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
@@ -160,8 +160,10 @@ int korvaneMain(int argc, char** argv) {
   holdStopSignals(SIG_BLOCK);
   initRootFromEnv();
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) setRootPrefix(argv[++i]);
-    else if (strncmp(argv[i], "--root=", 7) == 0) setRootPrefix(argv[i] + 7);
+    if (strcmp(argv[i], "--root") == 0 && i + 1 < argc)
+      setRootPrefix(argv[++i]);
+    else if (strncmp(argv[i], "--root=", 7) == 0)
+      setRootPrefix(argv[i] + 7);
   }
   shellInitPath();
   if (rootIsSimulated()) {

@@ -23,7 +23,7 @@
 
 namespace {
 
-                // the tune carrier was requested
+// the tune carrier was requested
 
 // Screen-saver delays in minutes, by SaveScreenIdx.
 constexpr int kSaveScreen[] = {5, 10, 20, 30, 60};

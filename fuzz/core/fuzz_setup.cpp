@@ -1,4 +1,5 @@
 // Fuzz target: any setup file content is read without overrun and written back as 62 well-formed lines.
+#include <sys/stat.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
 
 #include "core/setup.h"
 #include "core/works.h"

@@ -1,11 +1,11 @@
 // Fuzz target for the PNG screen loader: any file is loaded whole or refused with the buffer untouched.
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "core/works.h"

@@ -12,20 +12,20 @@ namespace sim {
 // the calibration bench measured them, a power in watts at a count, so that the
 // file and the coupler model share one source of truth.
 struct CalRow {
-    uint32_t freqStart;  // Hz, row governs [freqStart, next row's freqStart)
-    double fwdW, fwdCounts;
-    double reflW, reflCounts;
-    double pwW, pwCounts;
-    double k3;           // directivity leakage: reflected reading holds -k3 x forward
-    double sogliaPwin;   // W
-    double sogliaCorrente;  // A
-    double sogliaRefl;   // W
-    double sogliaFwd;    // W
-    int step;
+  uint32_t freqStart;  // Hz, row governs [freqStart, next row's freqStart)
+  double fwdW, fwdCounts;
+  double reflW, reflCounts;
+  double pwW, pwCounts;
+  double k3;              // directivity leakage: reflected reading holds -k3 x forward
+  double sogliaPwin;      // W
+  double sogliaCorrente;  // A
+  double sogliaRefl;      // W
+  double sogliaFwd;       // W
+  int step;
 };
 
 struct CouplerK {
-    double k0, k1, k2, k3;  // W per count^2 (forward, reflected, drive) and leakage
+  double k0, k1, k2, k3;  // W per count^2 (forward, reflected, drive) and leakage
 };
 
 const std::vector<CalRow>& calibrationRows();
@@ -35,8 +35,8 @@ const std::vector<CalRow>& calibrationRows();
 CouplerK couplerAt(double freqHz);
 
 struct FilterBand {
-    uint32_t freqMin, freqMax;
-    bool enable;
+  uint32_t freqMin, freqMax;
+  bool enable;
 };
 // The eight low-pass filter relays; bit i of the relay mask selects row i.
 const std::vector<FilterBand>& filterBank();

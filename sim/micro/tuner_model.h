@@ -16,10 +16,10 @@ enum class Network { Bypass = 0, CL = 1, LC = 2 };
 // A decoded relay word. `valid` is false when more than one network bit is set:
 // the relay driver refuses such a word rather than closing two networks at once.
 struct TunerSetting {
-    int l = 0;  // inductor step 0..511
-    int c = 0;  // capacitor step 0..511
-    Network net = Network::Bypass;
-    bool valid = true;
+  int l = 0;  // inductor step 0..511
+  int c = 0;  // capacitor step 0..511
+  Network net = Network::Bypass;
+  bool valid = true;
 };
 
 TunerSetting decodeTuneWord(uint32_t word);

@@ -1,10 +1,10 @@
 // Simulated root builder: everything the program opens or runs, laid out as on the unit.
 #include "sim/root/mkroot.h"
 
+#include <sys/stat.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
 #include <vector>
 
 #include "sim/micro/calibration.h"
@@ -30,20 +30,68 @@ bool writeText(const fs::path& p, const std::string& text, bool exec = false) {
 
 // The fresh setup file the unit writes on first start, key for key.
 const std::vector<std::pair<std::string, std::string>> kSetupDefaults = {
-    {"EnableKeyb", "1"}, {"EnableSpi", "0"}, {"EnableTouch", "0"}, {"DelayedTouch", "0"}, {"EnableGPIO", "1"},
-    {"EnableRead", "0"}, {"EnableWrite", "0"}, {"EnableCAT", "0"}, {"EnableLinear", "1"}, {"EnableTime", "1"},
-    {"WebSocket", "1"}, {"Pitch", "2500"}, {"Quality", "100"}, {"AudioIn", "hw:1"}, {"InChannels", "1"},
-    {"AudioCompress", "0"}, {"Multiplier", "2"}, {"AudioOut", "hw:1"}, {"Server", "127.0.0.1"},
-    {"TcpPort", "6666"}, {"CatPort", "/dev/ttyUSB0"}, {"SerPort", "/dev/ttyUSB1"}, {"LinPort", "/dev/ttyAMA0"},
-    {"NumAntenna", "1"}, {"EnablePwrPeak", "0"}, {"TempMode", "0"}, {"FreqSensIn", "0"},
-    {"FreqPeriodTime", "10"}, {"Attenuator", "0"}, {"AttenuatorTune", "0"}, {"SWRescAutoTune", "0"},
-    {"ViewTimeStr", "0"}, {"ViewTemp", "0"}, {"MaxTemperature", "600"}, {"AutoTuneMaxCicli", "0"},
-    {"PowerUnits", "0"}, {"SaveScreenIdx", "0"}, {"AutoTuneMode", "0"}, {"EnableFFT", "0"}, {"Divide", "0"},
-    {"MaxTempAllowed", "60"}, {"PSpar1", "1"}, {"PSpar2", "1000"}, {"Isteresi1", "1"}, {"Isteresi2", "1"},
-    {"PSpar3", "0"}, {"PSpar4", "0"}, {"OffsetPlot", "0"}, {"CatSerialPort", "/dev/ttyUSB1"},
-    {"TUNEenabled", "0"}, {"NumBanco", "1"}, {"GMpar1", "2"}, {"GMpar2", "100"}, {"Peak_media", "2"},
-    {"Peak_ValDec", "10"}, {"Peak_TimeDec", "1"}, {"Peak_Time", "3000"}, {"MAXbank", "20"},
-    {"BTN_longpress_Time", "5"}, {"EnableDebug", "0"}, {"Enable1600", "1"}, {"EnableLOGTemp", "0"},
+    {"EnableKeyb", "1"},
+    {"EnableSpi", "0"},
+    {"EnableTouch", "0"},
+    {"DelayedTouch", "0"},
+    {"EnableGPIO", "1"},
+    {"EnableRead", "0"},
+    {"EnableWrite", "0"},
+    {"EnableCAT", "0"},
+    {"EnableLinear", "1"},
+    {"EnableTime", "1"},
+    {"WebSocket", "1"},
+    {"Pitch", "2500"},
+    {"Quality", "100"},
+    {"AudioIn", "hw:1"},
+    {"InChannels", "1"},
+    {"AudioCompress", "0"},
+    {"Multiplier", "2"},
+    {"AudioOut", "hw:1"},
+    {"Server", "127.0.0.1"},
+    {"TcpPort", "6666"},
+    {"CatPort", "/dev/ttyUSB0"},
+    {"SerPort", "/dev/ttyUSB1"},
+    {"LinPort", "/dev/ttyAMA0"},
+    {"NumAntenna", "1"},
+    {"EnablePwrPeak", "0"},
+    {"TempMode", "0"},
+    {"FreqSensIn", "0"},
+    {"FreqPeriodTime", "10"},
+    {"Attenuator", "0"},
+    {"AttenuatorTune", "0"},
+    {"SWRescAutoTune", "0"},
+    {"ViewTimeStr", "0"},
+    {"ViewTemp", "0"},
+    {"MaxTemperature", "600"},
+    {"AutoTuneMaxCicli", "0"},
+    {"PowerUnits", "0"},
+    {"SaveScreenIdx", "0"},
+    {"AutoTuneMode", "0"},
+    {"EnableFFT", "0"},
+    {"Divide", "0"},
+    {"MaxTempAllowed", "60"},
+    {"PSpar1", "1"},
+    {"PSpar2", "1000"},
+    {"Isteresi1", "1"},
+    {"Isteresi2", "1"},
+    {"PSpar3", "0"},
+    {"PSpar4", "0"},
+    {"OffsetPlot", "0"},
+    {"CatSerialPort", "/dev/ttyUSB1"},
+    {"TUNEenabled", "0"},
+    {"NumBanco", "1"},
+    {"GMpar1", "2"},
+    {"GMpar2", "100"},
+    {"Peak_media", "2"},
+    {"Peak_ValDec", "10"},
+    {"Peak_TimeDec", "1"},
+    {"Peak_Time", "3000"},
+    {"MAXbank", "20"},
+    {"BTN_longpress_Time", "5"},
+    {"EnableDebug", "0"},
+    {"Enable1600", "1"},
+    {"EnableLOGTemp", "0"},
 };
 
 std::string shQuote(const std::string& s) {
@@ -100,8 +148,8 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   ok &= writeStandIn(root, "ifdown", record("ifdown") + "exit 0\n");
   ok &= writeStandIn(root, "ifup", record("ifup") + "exit 0\n");
   std::string shot = opt.shotCommand.empty() ? std::string("true") : opt.shotCommand + " " + shQuote(root.string());
-  ok &= writeStandIn(root, "fbgrab", record("fbgrab") + "out=\"$1\"; for a in \"$@\"; do out=\"$a\"; done\n" + shot +
-                                         " \"$out\"\n");
+  ok &= writeStandIn(root, "fbgrab",
+                     record("fbgrab") + "out=\"$1\"; for a in \"$@\"; do out=\"$a\"; done\n" + shot + " \"$out\"\n");
   ok &= writeText(root / "usr/bin/fbgrab", "#!/bin/sh\nexec " + shQuote((root / "bin/fbgrab").string()) + " \"$@\"\n",
                   true);
   ok &= writeText(root / "opt/Korvane/getpack.sh", record("getpack.sh") + "exit 0\n", true);
@@ -143,7 +191,8 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   }
 
   // Screens, from the project's artwork.
-  fs::path screens = opt.screensDir.empty() ? fs::path(KORVANE_SOURCE_DIR) / "assets/screens" : fs::path(opt.screensDir);
+  fs::path screens =
+      opt.screensDir.empty() ? fs::path(KORVANE_SOURCE_DIR) / "assets/screens" : fs::path(opt.screensDir);
   if (fs::is_directory(screens)) {
     for (const auto& e : fs::directory_iterator(screens))
       if (e.path().extension() == ".png")

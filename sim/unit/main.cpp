@@ -1,17 +1,17 @@
 // korvane-sim: builds a simulated root, runs the unit in it against the simulated devices, takes snapshots.
-#include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/optset.h"
@@ -39,16 +39,17 @@ std::string selfDir() {
 }
 
 int usage() {
-  fprintf(stderr,
-          "usage:\n"
-          "  korvane-sim mkroot DIR [--set Key=Value]...   build a fresh simulated root\n"
-          "  korvane-sim run DIR [--fresh] [--set Key=Value]... [--shot-every SECONDS] [--model 60|120]\n"
-          "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX] [--changes PREFIX]\n"
-          "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
-          "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
-          "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
-          "      e.g. echo 'fault silent' > DIR/sim/control\n"
-          "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
+  fprintf(
+      stderr,
+      "usage:\n"
+      "  korvane-sim mkroot DIR [--set Key=Value]...   build a fresh simulated root\n"
+      "  korvane-sim run DIR [--fresh] [--set Key=Value]... [--shot-every SECONDS] [--model 60|120]\n"
+      "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX] [--changes PREFIX]\n"
+      "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
+      "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
+      "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
+      "      e.g. echo 'fault silent' > DIR/sim/control\n"
+      "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
 }
 
@@ -71,15 +72,24 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (a == "--fresh") fresh = true;
-    else if (a == "--set") sets.push_back(next());
-    else if (a == "--shot-every") shotEvery = atof(next().c_str());
-    else if (a == "--exit-after") exitAfter = atof(next().c_str());
-    else if (a == "--model") model = atoi(next().c_str());
-    else if (a == "--fault") fault = next();
-    else if (a == "--shots") shotsPrefix = next();
-    else if (a == "--changes") changesPrefix = next();
-    else return usage();
+    if (a == "--fresh")
+      fresh = true;
+    else if (a == "--set")
+      sets.push_back(next());
+    else if (a == "--shot-every")
+      shotEvery = atof(next().c_str());
+    else if (a == "--exit-after")
+      exitAfter = atof(next().c_str());
+    else if (a == "--model")
+      model = atoi(next().c_str());
+    else if (a == "--fault")
+      fault = next();
+    else if (a == "--shots")
+      shotsPrefix = next();
+    else if (a == "--changes")
+      changesPrefix = next();
+    else
+      return usage();
   }
   std::string root = fs::absolute(dir).string();
   if (fresh || !fs::exists(root + "/opt/set/setup.txt") || !sets.empty()) {
@@ -101,7 +111,7 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   if (!fs::exists(korvane)) korvane = KORVANE_BINARY;
   // An installed program (for example the package's /usr/bin/korvane) instead of the build's.
   if (const char* p = getenv("KORVANE_PROGRAM"); p && *p) korvane = p;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = forwardSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);

@@ -1,8 +1,8 @@
 // Screen snapshots: the virtual framebuffer as a person would see it, as a PNG.
 #include "sim/unit/shot.h"
 
-#include <cstdio>
 #include <png.h>
+#include <cstdio>
 #include <vector>
 
 #include "platform/optset.h"

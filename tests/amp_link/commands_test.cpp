@@ -31,7 +31,7 @@ TEST(LinkCommands, EveryRowFormatsAndTheMicroAcceptsIt) {
     ++rows;
     char text[96];
     int n = c.send == LinkSend::RelayWord ? TunerCommandText(w, c.state, text, sizeof text)
-                                           : FormatLinkCommand(w, c.state, text, sizeof text);
+                                          : FormatLinkCommand(w, c.state, text, sizeof text);
     ASSERT_GT(n, 2);
     ASSERT_EQ(text[n - 1], ';');
     EXPECT_EQ(std::string(text, 2), std::string(c.form, 2));  // the letters the reply must echo

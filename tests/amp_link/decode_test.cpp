@@ -13,8 +13,8 @@
 #include "amp/protection.h"
 #include "amp/replies.h"
 #include "core/works.h"
-#include "tuner/tuner.h"
 #include "tests/testlib/temp_root.h"
+#include "tuner/tuner.h"
 #include "ui/errors.h"
 
 namespace {
@@ -99,7 +99,8 @@ TEST_F(Decode, SimpleRowsUpdateTheirFieldsAndReturnToStatus) {
 }
 
 TEST_F(Decode, ErrorAndUnknownRepliesResendTheCommand) {
-  for (const char* bad : {"SA?", "ST!", "XX&", "QQ123", "SA0", "SAx", "GS0123", "ER0009", "ER0000ABCD", "ST0812340000"}) {
+  for (const char* bad :
+       {"SA?", "ST!", "XX&", "QQ123", "SA0", "SAx", "GS0123", "ER0009", "ER0000ABCD", "ST0812340000"}) {
     w->retryCount = 0;
     sent("SA", LIN_SA);
     w->linearProcessStatus = LIN_DECODE;
@@ -166,11 +167,11 @@ TEST_F(Decode, ConfigurationBlocks) {
 
 TEST_F(Decode, CalcolaSwrCases) {
   EXPECT_NEAR(CalcolaSWR(100.0f, 11.1f), 2.0f, 0.01f);
-  EXPECT_FLOAT_EQ(CalcolaSWR(50.0f, 50.0f), 100.0f);   // equal powers
-  EXPECT_FLOAT_EQ(CalcolaSWR(50.0f, 60.0f), 100.0f);   // reflected above forward
-  EXPECT_FLOAT_EQ(CalcolaSWR(0.2f, 0.6f), 100.0f);     // no forward, reflected above 0.5 W
+  EXPECT_FLOAT_EQ(CalcolaSWR(50.0f, 50.0f), 100.0f);  // equal powers
+  EXPECT_FLOAT_EQ(CalcolaSWR(50.0f, 60.0f), 100.0f);  // reflected above forward
+  EXPECT_FLOAT_EQ(CalcolaSWR(0.2f, 0.6f), 100.0f);    // no forward, reflected above 0.5 W
   EXPECT_FLOAT_EQ(CalcolaSWR(0.2f, 0.4f), 0.0f);
-  EXPECT_FLOAT_EQ(CalcolaSWR(0.3f, 0.4f), 0.0f);       // 0.3 W is still "no forward"
+  EXPECT_FLOAT_EQ(CalcolaSWR(0.3f, 0.4f), 0.0f);  // 0.3 W is still "no forward"
   EXPECT_FLOAT_EQ(CalcolaSWR(10.0f, 0.0f), 1.0f);
   EXPECT_FLOAT_EQ(CalcolaSWR(100.0f, 99.9f), 100.0f);  // capped
 }
@@ -451,7 +452,9 @@ TEST_F(Decode, StatusBufferBytes) {
   char out[80];
   memset(out, 'x', sizeof out);
   CreaBufferDiStato(w, out);
-  EXPECT_EQ(std::string(out), "20m 1210B0001.501000.0005.5041.0 0.007.0030" "00000000;");
+  EXPECT_EQ(std::string(out),
+            "20m 1210B0001.501000.0005.5041.0 0.007.0030"
+            "00000000;");
   EXPECT_EQ(strlen(out), 52u);
 
   w->freq = 3000000;  // in no band
@@ -481,7 +484,10 @@ TEST_F(Decode, GarbledStatusFieldsAreRefusedAndKeepTheLastGoodState) {
   const float t1 = w->temp1, t2 = w->temp2, cur = w->rawCurrent, in = w->pwrIn;
   const int faults = w->stFaults, s1 = w->stStatus1;
   // Hex fields take hex digits only; number fields take decimal digits only (so 'A' is garbage there).
-  struct Case { int pos; char c; };
+  struct Case {
+    int pos;
+    char c;
+  };
   std::vector<Case> cases;
   for (int pos = 2; pos < 36; ++pos) {
     if (pos == 30 || pos == 31) continue;  // not used
@@ -506,7 +512,8 @@ TEST_F(Decode, GarbledStatusFieldsAreRefusedAndKeepTheLastGoodState) {
   }
   // Lower-case hex stays good in the hex fields.
   std::string lower = st(0xA, 0x1, 1000, 2000, 300, 400, 2048, 2100, 0xB0, 500);
-  std::transform(lower.begin() + 2, lower.end(), lower.begin() + 2, [](char c) { return static_cast<char>(tolower(c)); });
+  std::transform(lower.begin() + 2, lower.end(), lower.begin() + 2,
+                 [](char c) { return static_cast<char>(tolower(c)); });
   w->retryCount = 0;
   decode(lower);
   EXPECT_EQ(w->retryCount.load(), 0);
@@ -539,11 +546,20 @@ TEST_F(Decode, GarbledFrequencyAndNetworkRepliesAreRefused) {
 // What the link keeps waiting past, and what it hands to the decoder.
 TEST(LinkReplies, LateRepliesToOtherCommandsAreIgnoredErrorRepliesAreNot) {
   const char st[2] = {'S', 'T'}, fm[2] = {'F', 'M'};
-  struct Case { const char* reply; const char* last; bool ignored; };
+  struct Case {
+    const char* reply;
+    const char* last;
+    bool ignored;
+  };
   const Case cases[] = {
-      {"FM00014070000", st, true},  {"ST00", st, false}, {"FM00014070000", fm, false},
-      {"SA?", st, false},           {"Zz!", fm, false},  {"X", st, false},
-      {"", st, false},              {"st00", st, true},
+      {"FM00014070000", st, true},
+      {"ST00", st, false},
+      {"FM00014070000", fm, false},
+      {"SA?", st, false},
+      {"Zz!", fm, false},
+      {"X", st, false},
+      {"", st, false},
+      {"st00", st, true},
   };
   for (const Case& k : cases)
     EXPECT_EQ(ReplyAnswersOtherCommand(k.reply, static_cast<int>(strlen(k.reply)), k.last), k.ignored) << k.reply;

@@ -13,9 +13,9 @@
 #include "core/works.h"
 #include "platform/root.h"
 #include "sim/micro/micro_sim.h"
-#include "tuner/tuner.h"
-#include "tests/testlib/wait.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/wait.h"
+#include "tuner/tuner.h"
 #include "ui/errors.h"
 
 namespace {
@@ -243,17 +243,21 @@ TEST_F(LinkRig, MicroResetResendsEverySettingOncePerReset) {
   w->filterMask = 1 << 3;
   w->Attenuator = 2;
   for (int s : {LIN_SF, LIN_AB0, LIN_AT}) IncPNTIn_CMDLinear(s, w);
-  ASSERT_TRUE(waitUntil([&] {
-    auto snap = micro.snapshot();
-    return PendingCMDLinear(w) == 0 && snap.filterMask == 8 && snap.attIndex == 2 && !snap.bypass;
-  }, 10s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        auto snap = micro.snapshot();
+        return PendingCMDLinear(w) == 0 && snap.filterMask == 8 && snap.attIndex == 2 && !snap.bypass;
+      },
+      10s));
   ASSERT_EQ(micro.snapshot().fanPct, 40);
   micro.clearReceived();
   micro.injectFault(sim::Fault::Reset);
-  ASSERT_TRUE(waitUntil([&] {
-    auto c = commandsOnly();
-    return std::count(c.begin(), c.end(), "FN1040;") == 1 && PendingCMDLinear(w) == 0;
-  }, 30s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        auto c = commandsOnly();
+        return std::count(c.begin(), c.end(), "FN1040;") == 1 && PendingCMDLinear(w) == 0;
+      },
+      30s));
   // A few more polls: the reset is answered once, not on every status reply while bit 7 stays.
   ASSERT_TRUE(waitReceived(micro.received().size() + 6));
   auto c = commandsOnly();

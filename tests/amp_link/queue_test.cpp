@@ -31,7 +31,8 @@ TEST(CmdQueue, TwentyNineFitTheThirtiethIsRefusedAndNothingIsLost) {
 TEST(CmdQueue, StatesWithoutACommandAreRefused) {
   testlib::TestWorks tw;
   testlib::LogCapture log;
-  for (int s : {-1, int(LIN_WAIT), int(LIN_DECODE), 4, 25, int(LIN_IDLE), 41, 1000}) EXPECT_EQ(IncPNTIn_CMDLinear(s, tw.get()), -1) << s;
+  for (int s : {-1, int(LIN_WAIT), int(LIN_DECODE), 4, 25, int(LIN_IDLE), 41, 1000})
+    EXPECT_EQ(IncPNTIn_CMDLinear(s, tw.get()), -1) << s;
   EXPECT_EQ(PendingCMDLinear(tw.get()), 0);
   EXPECT_TRUE(log.contains("refused"));
 }

@@ -1,19 +1,19 @@
 // Tests of the thermistor conversion, calibration lookup, fan table and step, over-temperature latch and attenuator.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <pty.h>
-#include <string>
 #include <unistd.h>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "amp/link.h"
 #include "amp/protection.h"
+#include "amp/reset_flow.h"
 #include "core/housekeeping.h"
 #include "core/works.h"
 #include "platform/config_file.h"
 #include "tests/testlib/temp_root.h"
-#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {
@@ -393,7 +393,9 @@ TEST(UrgentCommands, ResetSequenceSurvivesAFullRing) {
 
 // Setting commands keep only the newest of their kind (at the end); one-off commands keep every request.
 TEST(UrgentCommands, NewestSettingWinsOneOffsAreAllKept) {
-  struct Case { std::vector<int> in, out; };
+  struct Case {
+    std::vector<int> in, out;
+  };
   const Case cases[] = {
       {{LIN_MP1, LIN_AT_PROT, LIN_AB0, LIN_MP0}, {LIN_AT_PROT, LIN_AB0, LIN_MP0}},
       {{LIN_CP, LIN_VSM, LIN_CP}, {LIN_CP, LIN_VSM, LIN_CP}},
@@ -417,7 +419,10 @@ TEST(UrgentCommands, NewestSettingWinsOneOffsAreAllKept) {
 
 // The selection's commands replace a pending one of their kind in place; protection is never merged.
 TEST(QueueReplacing, PendingSettingOfTheSameKindIsReplacedInPlace) {
-  struct Case { int add; std::vector<int> out; };
+  struct Case {
+    int add;
+    std::vector<int> out;
+  };
   const std::vector<int> pending = {LIN_ST, LIN_SF, LIN_AB0, LIN_MT1_MEM, LIN_AT_PROT, LIN_MP0};
   const Case cases[] = {
       {LIN_SF, pending},

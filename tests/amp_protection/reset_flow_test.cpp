@@ -5,10 +5,10 @@
 
 #include "amp/link.h"
 #include "amp/protection.h"
+#include "amp/reset_flow.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "tests/testlib/temp_root.h"
-#include "amp/reset_flow.h"
 #include "ui/errors.h"
 
 namespace {

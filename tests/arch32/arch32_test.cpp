@@ -2,11 +2,11 @@
 // the cross build's suite runs them on the board's layout under emulation.
 #include <gtest/gtest.h>
 
+#include <linux/input.h>
+#include <sys/types.h>
 #include <climits>
 #include <cstddef>
 #include <ctime>
-#include <linux/input.h>
-#include <sys/types.h>
 
 #include "platform/timing.h"
 

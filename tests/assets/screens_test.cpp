@@ -11,8 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <numbers>
 #include <memory>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,13 +75,12 @@ std::optional<Image> ReadPng(const std::filesystem::path& path, std::string& err
   png_init_io(png, file.get());
   png_set_sig_bytes(png, 8);
   png_read_info(png, info);
-  png_get_IHDR(png, info, &img.width, &img.height, &img.bit_depth, &img.colour_type, &img.interlace, nullptr,
-               nullptr);
-  if (img.bit_depth == 8 && img.colour_type == PNG_COLOR_TYPE_RGB_ALPHA && img.width <= 4096 &&
-      img.height <= 4096) {
+  png_get_IHDR(png, info, &img.width, &img.height, &img.bit_depth, &img.colour_type, &img.interlace, nullptr, nullptr);
+  if (img.bit_depth == 8 && img.colour_type == PNG_COLOR_TYPE_RGB_ALPHA && img.width <= 4096 && img.height <= 4096) {
     img.rgba.resize(static_cast<std::size_t>(img.width) * img.height * 4);
     rows.resize(img.height);
-    for (png_uint_32 y = 0; y < img.height; ++y) rows[y] = img.rgba.data() + static_cast<std::size_t>(y) * img.width * 4;
+    for (png_uint_32 y = 0; y < img.height; ++y)
+      rows[y] = img.rgba.data() + static_cast<std::size_t>(y) * img.width * 4;
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
   }
@@ -216,7 +215,8 @@ INSTANTIATE_TEST_SUITE_P(Faces, PowerScaleTicks,
                                            PowerFace{"img1b", mg::kPivotRight, mg::kFullScaleRefl},
                                            PowerFace{"img3b", mg::kPivotLeft, mg::kFullScaleFwd120}),
                          [](const ::testing::TestParamInfo<PowerFace>& info) {
-                           return std::string(info.param.screen) + (info.param.pivot.x == mg::kPivotLeft.x ? "_left" : "_right");
+                           return std::string(info.param.screen) +
+                                  (info.param.pivot.x == mg::kPivotLeft.x ? "_left" : "_right");
                          });
 
 TEST(SwrScaleTicks, NumberedSwrValuesSitWhereTheNeedlePoints) {
@@ -284,17 +284,17 @@ TEST(ScreenRegions, WhiteAndColouredTextFallsOnDark) {
     SCOPED_TRACE(name);
     const Image& img = Screen(name);
     ASSERT_FALSE(img.rgba.empty());
-    EXPECT_LT(MaxLuma(img, 560, 3, 782, 21), 60);     // date and time, right-aligned to 780
-    EXPECT_LT(MaxLuma(img, 0, 278, 800, 420), 60);    // status strips, message line, error tiles
+    EXPECT_LT(MaxLuma(img, 560, 3, 782, 21), 60);   // date and time, right-aligned to 780
+    EXPECT_LT(MaxLuma(img, 0, 278, 800, 420), 60);  // status strips, message line, error tiles
   }
   const Image& plot = Screen("m5a");
-  EXPECT_LT(MaxLuma(plot, 70, 60, 759, 231), 40);      // spectrum field under the grey grid
+  EXPECT_LT(MaxLuma(plot, 70, 60, 759, 231), 40);  // spectrum field under the grey grid
   for (const char* name : {"status", "statusB"}) {
     SCOPED_TRACE(name);
     const Image& img = Screen(name);
     ASSERT_FALSE(img.rgba.empty());
-    EXPECT_LT(MaxLuma(img, 0, 80, 800, 106), 60);     // column header of the band table
-    EXPECT_LT(MaxLuma(img, 0, 110, 800, 358), 60);    // rows of white and orange text
+    EXPECT_LT(MaxLuma(img, 0, 80, 800, 106), 60);   // column header of the band table
+    EXPECT_LT(MaxLuma(img, 0, 110, 800, 358), 60);  // rows of white and orange text
   }
   for (const char* name : {"start", "start120"}) {
     SCOPED_TRACE(name);
@@ -315,8 +315,10 @@ TEST(ScreenRegions, StartScreensDifferOnlyInTheModelLine) {
   for (int y = 0; y < 480; ++y)
     for (int x = 0; x < 800; ++x) {
       const bool differs = a.Luma(x, y) != b.Luma(x, y);
-      if (y >= 230 && y < 262) inside += differs;
-      else outside += differs;
+      if (y >= 230 && y < 262)
+        inside += differs;
+      else
+        outside += differs;
     }
   EXPECT_EQ(outside, 0);
   EXPECT_GT(inside, 50);
@@ -336,7 +338,8 @@ class DrawTool : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   static int RunWith(const std::string& args) {
-    return std::system((testlib::emulatorCommand() + "\"" + KORVANE_DRAW_TOOL + "\" " + args + " >/dev/null 2>&1").c_str());
+    return std::system(
+        (testlib::emulatorCommand() + "\"" + KORVANE_DRAW_TOOL + "\" " + args + " >/dev/null 2>&1").c_str());
   }
   static int Run(const std::filesystem::path& out) { return RunWith("\"" + out.string() + "\""); }
   std::filesystem::path dir_;

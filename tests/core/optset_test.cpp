@@ -1,8 +1,8 @@
 // Appending to the operator's files under /opt/set: entries accumulate, nothing earlier is lost.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <sys/stat.h>
+#include <string>
 
 #include <atomic>
 #include <thread>
@@ -16,8 +16,7 @@ using testlib::TempRoot;
 
 namespace {
 
-const char* kFailingMount =
-    "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
+const char* kFailingMount = "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
 
 size_t occurrences(const std::string& s, const std::string& what) {
   size_t n = 0;
@@ -106,7 +105,8 @@ TEST(OptSetStale, TemporariesOfCutWritesAreRemovedInsideTheRemountPair) {
   EXPECT_EQ(optSetRemoveStaleTemporaries(), 2);
   EXPECT_FALSE(root.exists("/opt/set/setup.txt.tmpA1b2C3"));
   EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b3.txt.tmpzzzzzz"));
-  for (const char* kept : {"/opt/set/setup.txt", "/opt/set/notes.tmp", "/opt/set/notes.tmp1234567", "/opt/set/.tmpabcdef"})
+  for (const char* kept :
+       {"/opt/set/setup.txt", "/opt/set/notes.tmp", "/opt/set/notes.tmp1234567", "/opt/set/.tmpabcdef"})
     EXPECT_TRUE(root.exists(kept)) << kept;
   EXPECT_EQ(log.count("left by a write that never ended"), 2u);
   const std::string cmds = root.read("/var/log/commands.log");

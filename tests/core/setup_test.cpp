@@ -1,15 +1,15 @@
 // Setup file: fresh file contents, round trips, scaled values, bad lines and safe writing.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <csignal>
-#include <filesystem>
-#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "core/setup.h"
 #include "core/works.h"
@@ -120,8 +120,8 @@ TEST_F(SetupFile, CarriageReturnsAndMissingKeys) {
   EXPECT_STREQ(w->setup->Server, "10.0.0.7");
   EXPECT_STREQ(w->serverName, "10.0.0.7");
   writeSetup(w.get());
-  std::string expect = replaceLine(replaceLine(replaceLine(kFresh, "EnableGPIO", "0"), "NumAntenna", "2"), "Server",
-                                   "10.0.0.7");
+  std::string expect =
+      replaceLine(replaceLine(replaceLine(kFresh, "EnableGPIO", "0"), "NumAntenna", "2"), "Server", "10.0.0.7");
   EXPECT_EQ(root.read("/opt/set/setup.txt"), expect);
 }
 
@@ -295,8 +295,9 @@ TEST_F(SetupFile, ConcurrentWritersNeverInterleave) {
 // value just written; they must never go down.
 TEST_F(SetupFile, ConcurrentWritersNeverSaveOlderSettingsLast) {
   readSetup(w.get());
-  root.standIn("mount", "#!/bin/sh\nroot=\"$(dirname \"$0\")/..\"\ncase \"$*\" in *-r*) "
-                        "grep '^PSpar1: ' \"$root/opt/set/setup.txt\" >> \"$root/var/log/written.log\";; esac\nexit 0\n");
+  root.standIn("mount",
+               "#!/bin/sh\nroot=\"$(dirname \"$0\")/..\"\ncase \"$*\" in *-r*) "
+               "grep '^PSpar1: ' \"$root/opt/set/setup.txt\" >> \"$root/var/log/written.log\";; esac\nexit 0\n");
   std::mutex counterMut;
   int counter = 1;
   std::vector<std::thread> t;
@@ -366,8 +367,10 @@ TEST_F(SetupFile, UnreadableFileIsKeptAsideAndTheUnitRunsOnDefaults) {
 // A FIFO or a folder in the file's place never blocks the start and is set aside, logged.
 TEST_F(SetupFile, FifoOrFolderInItsPlaceIsSetAsideWithoutBlocking) {
   for (bool fifo : {true, false}) {
-    if (fifo) ASSERT_EQ(mkfifo(root.file("/opt/set/setup.txt").c_str(), 0644), 0);
-    else std::filesystem::create_directory(root.file("/opt/set/setup.txt"));
+    if (fifo)
+      ASSERT_EQ(mkfifo(root.file("/opt/set/setup.txt").c_str(), 0644), 0);
+    else
+      std::filesystem::create_directory(root.file("/opt/set/setup.txt"));
     LogCapture log;
     int rc = inChild(root.path(), [&] {
       readSetup(w.get());

@@ -21,8 +21,7 @@ const bool kScaled = [] {
   return true;
 }();
 
-const char* kFailingMount =
-    "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
+const char* kFailingMount = "#!/bin/sh\necho \"mount $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 32\n";
 
 class Housekeeping : public ::testing::Test {
  protected:
@@ -185,9 +184,9 @@ TEST_F(Housekeeping, FloodingOrHungHelperIsStoppedAndNeverHoldsTheCaller) {
   auto unstick = [&] {
     if (pid_t p = testlib::pidFromFile(pidFile)) kill(p, SIGKILL);
   };
-  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile +
-                              "\nwhile :; do echo 47.5; echo \"temp=52.1'C\"; done\n");
-  EXPECT_TRUE(testlib::returnsWithin([&] { ReadCPUTemp(w.get()); }, 20s, unstick)) << "a flooding helper held the caller";
+  root.standIn("my_temp", "#!/bin/sh\necho $$ > " + pidFile + "\nwhile :; do echo 47.5; echo \"temp=52.1'C\"; done\n");
+  EXPECT_TRUE(testlib::returnsWithin([&] { ReadCPUTemp(w.get()); }, 20s, unstick))
+      << "a flooding helper held the caller";
   EXPECT_FLOAT_EQ(w->cpuTemp, 47.5f);
   EXPECT_FLOAT_EQ(w->gpuTemp, 52.1f);
   const pid_t flood = testlib::pidFromFile(pidFile);
@@ -271,9 +270,8 @@ TEST_F(Housekeeping, DateTextAndTemperatureLogAfter2038) {
     const char* minute;  // the text up to the minute: the run may cross a second, not a minute
   } cases[] = {
       {2147483647LL - 7, "2038-01-19 03:14"},  // the last minute a 32-bit time_t reaches
-      {2147483648LL + 52, "2038-01-19 03:15"},
-      {2208988800LL, "2040-01-01 00:00"},
-      {2214864000LL, "2040-03-09 00:00"},     // after a leap day
+      {2147483648LL + 52, "2038-01-19 03:15"}, {2208988800LL, "2040-01-01 00:00"},
+      {2214864000LL, "2040-03-09 00:00"},       // after a leap day
       {4294967296LL + 44, "2106-02-07 06:29"},  // past 32 unsigned bits too
   };
   for (const auto& c : cases) {
@@ -292,7 +290,10 @@ TEST_F(Housekeeping, DateTextAndTemperatureLogAfter2038) {
   std::string log = root.read("/opt/set/LOGtemp.txt");
   EXPECT_NE(log.find("\n2106-02-07 06:29:"), std::string::npos) << log;
   shiftWallClock(0);
-  if (oldTz) setenv("TZ", savedTz.c_str(), 1); else unsetenv("TZ");
+  if (oldTz)
+    setenv("TZ", savedTz.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 

@@ -1,8 +1,8 @@
 // The simulator's screenshots: one picture per distinct screen, each the very read that was compared.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <png.h>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,7 +46,12 @@ TEST(ScreenChanges, EachPictureIsTheReadThatSawTheChange) {
   const struct {
     std::string screen;
     bool written;
-  } steps[] = {{screenOf(8, 4, std::string(4, '\0')), false}, {red, true}, {red, false}, {green, true}, {red, true}, {red, false}};
+  } steps[] = {{screenOf(8, 4, std::string(4, '\0')), false},
+               {red, true},
+               {red, false},
+               {green, true},
+               {red, true},
+               {red, false}};
   for (const auto& s : steps) {
     root.write("/dev/fb0", s.screen);
     EXPECT_EQ(sim::recordScreenChange(root.path(), changes), s.written);

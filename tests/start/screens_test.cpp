@@ -1,15 +1,15 @@
 // What a person sees on the simulated unit: start screen with its countdown, the interface page, the closing message.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
-#include <png.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "core/start/threads.h"
@@ -103,9 +103,9 @@ std::string reference(const char* name) { return std::string(KORVANE_SOURCE_DIR)
 
 // Where a difference on the start screen's family of frames lies.
 const std::vector<testlib::NamedRegion> kStartRegions = {
-    {"title", 0, 0, 800, 270},           {"error message", 0, 260, 800, 350},
-    {"countdown", 290, 360, 560, 415},   {"closing message", 0, 360, 800, 415},
-    {"error tiles", 0, 365, 800, 420},   {"key bar", 0, 420, 800, 480}};
+    {"title", 0, 0, 800, 270},         {"error message", 0, 260, 800, 350},
+    {"countdown", 290, 360, 560, 415}, {"closing message", 0, 360, 800, 415},
+    {"error tiles", 0, 365, 800, 420}, {"key bar", 0, 420, 800, 480}};
 
 const Box kCountdown{290, 360, 560, 415};  // "Loading ... 5" at x 300, baseline 400, 30-pixel font
 const Box kTitle{0, 0, 800, 300};          // everything above the countdown
@@ -152,8 +152,10 @@ TEST(Screens, CountdownThenInterfacePageThenClosingMessage) {
   Rgb page = readScreen(root.path());
   EXPECT_EQ(differing(page, statusB, Box{0, 0, 800, 480}), 0);
   EXPECT_EQ(testlib::compareWithReference(steadyScreen(root.path()), reference("interface-page.png"),
-                                          {{"heading", 0, 0, 800, 80}, {"table", 0, 80, 800, 360},
-                                           {"error tiles", 0, 365, 800, 420}, {"key bar", 0, 420, 800, 480}}),
+                                          {{"heading", 0, 0, 800, 80},
+                                           {"table", 0, 80, 800, 360},
+                                           {"error tiles", 0, 365, 800, 420},
+                                           {"key bar", 0, 420, 800, 480}}),
             "");
 
   kill(pid, SIGTERM);

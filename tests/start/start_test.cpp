@@ -1,29 +1,29 @@
 // Start-up and shutdown of the whole program in a simulated root: threads, log lines, signals, Opus.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "core/start/threads.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
-#include "tests/testlib/temp_root.h"
 #include "tests/testlib/emulator.h"
+#include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
 #include "tests/testlib/wait.h"
 
 using namespace std::chrono_literals;
 using testlib::LogCapture;
+using testlib::slurp;
 using testlib::TempRoot;
 using testlib::TestWorks;
-using testlib::slurp;
 
 namespace {
 
@@ -123,16 +123,18 @@ std::vector<std::string> threadLines(const std::string& log, const std::string& 
 // transceiver links exclude each other, so two boots between them start every thread.
 TEST(StartStop, EveryThreadStartsAndIsJoinedInOrder) {
   struct Boot {
-    const char* tag;        // interface of the bank in use (1)
-    const char* savedOn;    // remote flag saved as '1'
+    const char* tag;      // interface of the bank in use (1)
+    const char* savedOn;  // remote flag saved as '1'
     std::vector<std::string> started, joined;
   } boots[] = {
-      {"!Bix\n", "EnableCAT",
+      {"!Bix\n",
+       "EnableCAT",
        {"GPIO", "Linear", "LoadThread", "AggFWThread", "keyb", "Wsocket", "Serial", "th_scrivi", "th_leggi", "BIXRead",
         "timer"},
        {"LoadThread", "keyb", "BIXRead", "th_leggi", "th_scrivi", "Wsocket", "Serial", "Linear", "timer", "GPIO",
         "AggFWThread"}},
-      {"!817\n", "EnableWrite",
+      {"!817\n",
+       "EnableWrite",
        {"GPIO", "Linear", "LoadThread", "AggFWThread", "keyb", "Wsocket", "th_leggi", "Cat", "BIXRead", "CatSerial",
         "timer"},
        {"LoadThread", "keyb", "BIXRead", "th_leggi", "Wsocket", "Cat", "CatSerial", "Linear", "timer", "GPIO",
@@ -162,8 +164,9 @@ TEST(StartStop, StopDuringAStartUpRemountEndsTheProgramAndStaleTemporariesGo) {
   std::ofstream(r + "/opt/set/setup.txt.tmpQw3rTy") << "half a file";
   // The first read-write remount says it started, then waits for the test to let it go.
   std::ofstream(r + "/bin/mount") << "#!/bin/sh\necho \"mount $*\" >> " << r << "/var/log/commands.log\n"
-                                  << "case \"$*\" in *defaults,rw*) if [ ! -f " << r << "/var/log/mount-held ]; then touch "
-                                  << r << "/var/log/mount-held; i=0; while [ ! -f " << r
+                                  << "case \"$*\" in *defaults,rw*) if [ ! -f " << r
+                                  << "/var/log/mount-held ]; then touch " << r
+                                  << "/var/log/mount-held; i=0; while [ ! -f " << r
                                   << "/var/log/mount-go ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; fi;; "
                                      "esac\nexit 0\n";
   u.start();
@@ -182,9 +185,13 @@ TEST(StartStop, StopDuringAStartUpRemountEndsTheProgramAndStaleTemporariesGo) {
 TEST(StartStop, OverlongLinPortOpensNoDeviceAndNamesTheSetting) {
   Unit u(std::map<std::string, std::string>{{"LinPort", "/dev/ttyAMA0X"}});
   u.start();
-  ASSERT_TRUE(testlib::waitUntil([&] { return at(u.log(), "thread Linear joined") != std::string::npos ||
-                                              at(u.log(), "Linear: setting LinPort") != std::string::npos; },
-                                 30s)) << u.log();
+  ASSERT_TRUE(testlib::waitUntil(
+      [&] {
+        return at(u.log(), "thread Linear joined") != std::string::npos ||
+               at(u.log(), "Linear: setting LinPort") != std::string::npos;
+      },
+      30s))
+      << u.log();
   ASSERT_TRUE(u.waitFor("ModeWorkIdx"));
   EXPECT_EQ(u.stop(SIGTERM, 30s), 0);
   const std::string log = u.log();
@@ -206,7 +213,8 @@ TEST(StartStop, SigtermEndsTheProgramWhileTheTemperatureHelperHangs) {
   const pid_t helper = testlib::pidFromFile(pidFile);
   EXPECT_EQ(u.stop(SIGTERM, 20s), 0) << u.err();
   EXPECT_NE(u.log().find("Timer operations end"), std::string::npos);
-  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5s)) << "the helper outlived the program";
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5s))
+      << "the helper outlived the program";
   if (!testlib::processGone(helper)) kill(helper, SIGKILL);
 }
 

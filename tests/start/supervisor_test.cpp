@@ -1,10 +1,10 @@
 // The supervisor pass on its own: auto-tune hand-shake with the transceiver, screen saver, port error, timers.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <ctime>
-#include <unistd.h>
 
 #include "amp/link.h"
 #include "core/supervisor.h"
@@ -204,8 +204,10 @@ TEST_F(Supervisor, PortErrorScreenMatchesItsReferenceImage) {
   const Screen* s = w->fb;
   EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(s->screenMem, s->width, s->height, s->lineSize),
                                           KORVANE_SOURCE_DIR "/tests/start/reference/port-error.png",
-                                          {{"title", 0, 0, 800, 260}, {"error message", 0, 260, 800, 350},
-                                           {"error tiles", 0, 365, 800, 420}, {"key bar", 0, 420, 800, 480}}),
+                                          {{"title", 0, 0, 800, 260},
+                                           {"error message", 0, 260, 800, 350},
+                                           {"error tiles", 0, 365, 800, 420},
+                                           {"key bar", 0, 420, 800, 480}}),
             "");
 }
 
@@ -234,7 +236,8 @@ TEST_F(Supervisor, HungTemperatureHelperHoldsUpNeitherThePassesNorTheStop) {
   EXPECT_EQ(w->lastFreq, 7050000) << "frequency following stopped";
   const pid_t helper = testlib::pidFromFile(pidFile);
   ASSERT_NE(helper, 0);
-  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5000ms)) << "the helper outlived the supervisor";
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::processGone(helper); }, 5000ms))
+      << "the helper outlived the supervisor";
 }
 
 TEST_F(Supervisor, HoldOffAgesByProcessorTimeIncludingFractions) {

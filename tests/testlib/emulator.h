@@ -2,9 +2,9 @@
 // In a cross build the programs are the board's and run through the same emulator as the test itself
 // (KORVANE_EMULATOR, from CMake's cross-compiling emulator); natively the prefix is empty.
 #pragma once
+#include <unistd.h>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #ifndef KORVANE_EMULATOR

@@ -1,11 +1,11 @@
 // Reference images: reading, writing and comparing them, and saying where they differ.
 #include "tests/testlib/reference_image.h"
 
+#include <png.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <png.h>
 
 namespace testlib {
 
@@ -99,7 +99,8 @@ std::string compareWithReference(const RgbImage& img, const std::string& referen
     why.back() = '.';
   }
   const std::string actual = name + "-actual.png";
-  if (writePngImage(actual, img)) why += " The picture got is " + (std::filesystem::current_path() / actual).string() + ".";
+  if (writePngImage(actual, img))
+    why += " The picture got is " + (std::filesystem::current_path() / actual).string() + ".";
   why += " If the change is meant, rerun with KORVANE_UPDATE_IMAGES=1 and look at the new image.";
   return why;
 }

@@ -1,11 +1,11 @@
 // Test helpers shared by the test programs.
 #include "tests/testlib/temp_root.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "platform/log.h"
 #include "platform/root.h"

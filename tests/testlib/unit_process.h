@@ -1,8 +1,8 @@
 // Test helpers: the real korvane program run as a process in a simulated root.
 #pragma once
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 
 namespace testlib {
 

@@ -198,7 +198,8 @@ TEST_F(AutoTune, FullRunOnAModelLoadStoresTheBestSetting) {
   run([&](uint32_t t) { return static_cast<float>(sim::networkSwr(t, f, load)); });
   ASSERT_EQ(w->tuneState.load(), 0);
   float best = 1000;
-  for (auto& m : seen) best = std::min(best, static_cast<float>(sim::networkSwr(m.L, m.C, static_cast<sim::Network>(m.mode), f, load)));
+  for (auto& m : seen)
+    best = std::min(best, static_cast<float>(sim::networkSwr(m.L, m.C, static_cast<sim::Network>(m.mode), f, load)));
   EXPECT_FLOAT_EQ(static_cast<float>(sim::networkSwr(w->tuneWord, f, load)), best);
   EXPECT_LT(best, 1.5f);
   char line[64];
@@ -324,10 +325,13 @@ TEST_F(AutoTune, RunWithoutAnyForwardPowerStoresNothingAndKeepsTheWord) {
 // Reference traces: every relay word the search sends, in order, and the run's own measurement
 // count, on three loads. KORVANE_UPDATE_REFERENCES=1 rewrites them on purpose.
 TEST_F(AutoTune, ReferenceTracesOnThreeLoads) {
-  struct Load { const char* name; double f; std::complex<double> z; };
-  const Load loads[] = {{"2000ohm_14MHz", 14.2e6, {2000, 0}},
-                        {"12ohm_3MHz", 3.6e6, {12.5, 0}},
-                        {"30+j80_7MHz", 7.1e6, {30, 80}}};
+  struct Load {
+    const char* name;
+    double f;
+    std::complex<double> z;
+  };
+  const Load loads[] = {
+      {"2000ohm_14MHz", 14.2e6, {2000, 0}}, {"12ohm_3MHz", 3.6e6, {12.5, 0}}, {"30+j80_7MHz", 7.1e6, {30, 80}}};
   const bool update = getenv("KORVANE_UPDATE_REFERENCES") && *getenv("KORVANE_UPDATE_REFERENCES") == '1';
   for (const Load& k : loads) {
     SCOPED_TRACE(k.name);

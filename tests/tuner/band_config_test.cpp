@@ -11,7 +11,8 @@ using tunertest::StderrCapture;
 using BandConfig = Fixture;
 
 namespace {
-void setRow(Works* w, int i, const char* name, uint32_t lo, uint32_t hi, int amp, int ant, int atu, int att, float pwr) {
+void setRow(Works* w, int i, const char* name, uint32_t lo, uint32_t hi, int amp, int ant, int atu, int att,
+            float pwr) {
   BandRow& r = w->tabAntenna[i];
   snprintf(r.name, sizeof r.name, "%s", name);
   r.freqMin = lo;
@@ -28,8 +29,10 @@ void fakeStartCat(Works*) { ++startedCat; }
 }  // namespace
 
 TEST_F(BandConfig, BandFilesRoundTripForEachBankName) {
-  const std::pair<int, const char*> banks[] = {
-      {0, "/opt/set/antenna.txt"}, {1, "/opt/set/antenna_b1.txt"}, {19, "/opt/set/antenna_b19.txt"}, {20, "/opt/set/antenna.txt"}};
+  const std::pair<int, const char*> banks[] = {{0, "/opt/set/antenna.txt"},
+                                               {1, "/opt/set/antenna_b1.txt"},
+                                               {19, "/opt/set/antenna_b19.txt"},
+                                               {20, "/opt/set/antenna.txt"}};
   for (auto [bank, file] : banks) {
     InitTabAntenna(w, 0);
     setRow(w, 5, "20m", 14000000, 14350000, 1, 2, 0, 1, 0.0f);
@@ -61,7 +64,9 @@ TEST_F(BandConfig, BandFilesRoundTripForEachBankName) {
 
 TEST_F(BandConfig, TwelfthBandIgnoredAndLongNameCut) {
   std::string text = "!Gen\n";
-  for (int i = 0; i < 11; ++i) text += "b" + std::to_string(i) + " " + std::to_string(1000000 * (i + 1)) + " " + std::to_string(1000000 * (i + 1) + 500) + " 1 1 0 0 1.0\n";
+  for (int i = 0; i < 11; ++i)
+    text += "b" + std::to_string(i) + " " + std::to_string(1000000 * (i + 1)) + " " +
+            std::to_string(1000000 * (i + 1) + 500) + " 1 1 0 0 1.0\n";
   text += "extra 60000000 61000000 1 1 0 0 0.0\n";
   root.write("/opt/set/antenna_b3.txt", text);
   EXPECT_EQ(LoadTabConfig(w, 3), 0);
@@ -191,7 +196,8 @@ TEST_F(BandConfig, CalibrationRowsAreParsedAndLogged) {
   EXPECT_EQ(w->configRows[2].aux, 7u);
   EXPECT_NE(trace.find("N row Config File 3 \n"), std::string::npos);
   EXPECT_NE(trace.find("->1800000,16,0.00000"), std::string::npos);
-  EXPECT_NE(trace.find("(10.00,3000.00) Soglie: PWIN 12.0, Corrente: 20.0, REFL: 30.0, FWD: 150.0\n"), std::string::npos);
+  EXPECT_NE(trace.find("(10.00,3000.00) Soglie: PWIN 12.0, Corrente: 20.0, REFL: 30.0, FWD: 150.0\n"),
+            std::string::npos);
   EXPECT_NE(trace.find("\ttunepar: 1 2, 3 4, 5 6, 7 8, 9 10, step:4\n"), std::string::npos);
 }
 
@@ -217,7 +223,9 @@ TEST_F(BandConfig, ConfigFileMissingOrHuge) {
 
 TEST_F(BandConfig, FilterTableReadsEightRows) {
   std::string text = "; min max enable\n";
-  for (int i = 0; i < 9; ++i) text += std::to_string(i * 1000000) + " " + std::to_string(i * 1000000 + 999999) + " " + (i == 3 ? "0" : "1") + "\n";
+  for (int i = 0; i < 9; ++i)
+    text +=
+        std::to_string(i * 1000000) + " " + std::to_string(i * 1000000 + 999999) + " " + (i == 3 ? "0" : "1") + "\n";
   root.write("/opt/set/filter.txt", text);
   w->tabFiltri[3].enable = 1;
   StderrCapture err;
@@ -409,7 +417,7 @@ TEST_F(BandConfig, UnusableCalibrationAndOversizedFilesAreLogged) {
   const std::string pad = ";" + std::string(99, 'x') + "\n";
   while (text.size() + pad.size() <= (4u << 20) - 10) text += pad;
   text += ";" + std::string((4u << 20) - 10 - text.size() - 2, 'y') + "\n";  // 10 bytes short of the limit
-  text += "4000 31000000 1 1 9 9\n";  // crosses the limit
+  text += "4000 31000000 1 1 9 9\n";                                         // crosses the limit
   text += "4001 31050000 1 1 9 9\n";
   root.write(AtuFileName(2, 0), text);
   LoadTabAtu(w, 2, 0);

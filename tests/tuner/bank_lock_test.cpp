@@ -21,7 +21,8 @@ struct BankLock : Fixture {
     Fixture::SetUp();
     w->MAXbank = kBanks;
     // Each bank's first memory holds one entry that only that bank has: slot 100 + bank.
-    for (int b = 0; b < kBanks; ++b) root.write(AtuFileName(b, 0), marker(b) + " 200000 1 1 " + std::to_string(b) + " 0\n");
+    for (int b = 0; b < kBanks; ++b)
+      root.write(AtuFileName(b, 0), marker(b) + " 200000 1 1 " + std::to_string(b) + " 0\n");
     w->NumBanco = 0;
     LoadAllBankTable(w, 0);
     w->antennaIdx = 0;
@@ -61,7 +62,8 @@ TEST_F(BankLock, TunesStoredWhileTheBankChangesStayInTheirBank) {
   link.join();
   for (int b = 0; b < kBanks; ++b) {
     std::set<int> slots = slotsOf(b);
-    for (int o = 0; o < kBanks; ++o) EXPECT_EQ(slots.count(100 + o), o == b ? 1u : 0u) << "bank " << b << ", slot of bank " << o;
+    for (int o = 0; o < kBanks; ++o)
+      EXPECT_EQ(slots.count(100 + o), o == b ? 1u : 0u) << "bank " << b << ", slot of bank " << o;
   }
   // The memories in RAM are those of the active bank.
   const int active = w->NumBanco;

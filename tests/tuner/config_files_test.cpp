@@ -49,12 +49,12 @@ TEST_F(ConfigFiles, CalibrationKeepsShortRowsAndRefusesGarbageWithOneSummary) {
       "; freq aux fwd refl pw k3 pwin cur refl fwd tunepar step\n"
       "1800000 0 100 4000 25 2000 10 3000 -0.007 12 20 30 150 1 2 3 4 5 6 7 8 9 10 4\n"
       "3500000 0 100 4000 25 2000 10 3000 -0.007 12 20 30 150\n"  // no tuner columns: allowed
-      "7000000 0 100 4000\n"                                       // short row: allowed
-      "\n";                                                        // a row of zeros
+      "7000000 0 100 4000\n"                                      // short row: allowed
+      "\n";                                                       // a row of zeros
   for (int i = 0; i < 16000; ++i) text += "14000000 zz 100 4000 25 2000 10 3000 0 12 20 30 150\n";
-  text += "21000000 0 100 4000 25 2000 10 3000 0 12 20 30 150 600\n";     // tuner step beyond 9 bits
-  text += "-5 0 100 4000 25 2000 10 3000 0 12 20 30 150\n";              // negative frequency
-  text += "28000000 0 inf 4000 25 2000 10 3000 0 12 20 30 150\n";        // no finite number
+  text += "21000000 0 100 4000 25 2000 10 3000 0 12 20 30 150 600\n";                        // tuner step beyond 9 bits
+  text += "-5 0 100 4000 25 2000 10 3000 0 12 20 30 150\n";                                  // negative frequency
+  text += "28000000 0 inf 4000 25 2000 10 3000 0 12 20 30 150\n";                            // no finite number
   text += "28000000 0 100 4000 25 2000 10 3000 0 12 20 30 150 1 2 3 4 5 6 7 8 9 10 4 99\n";  // a field too many
   text += "50000000 0\n";
   root.write("/opt/set/config.txt", text);

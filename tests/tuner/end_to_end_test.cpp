@@ -1,9 +1,9 @@
 // End to end: the selection chain and an auto-tune run through the real link thread and the simulated micro.
 #include "tests/tuner/tuner_test_util.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <chrono>
-#include <sys/stat.h>
 #include <functional>
 #include <thread>
 
@@ -99,8 +99,8 @@ TEST_F(EndToEnd, AutoTuneRunStoresTheTuneAndSendsTheBestWord) {
   std::string file = root.read("/opt/set/atu_ant1_b1.txt");
   const uint32_t best = w->tuneWord;
   char line[64];
-  snprintf(line, sizeof line, "3130 14200000 1 %d %d %d\n", DecodeModoFromTuneval(best), DecodeInduttanzaFromTuneval(best),
-           DecodeCapacitaFromTuneval(best));
+  snprintf(line, sizeof line, "3130 14200000 1 %d %d %d\n", DecodeModoFromTuneval(best),
+           DecodeInduttanzaFromTuneval(best), DecodeCapacitaFromTuneval(best));
   EXPECT_EQ(file, line);
   ASSERT_TRUE(waitUntil([&] { return micro.snapshot().tuneWord == best; }, 20s));
   // The amplifier measures through its couplers, so its SWR is near, not equal to, the model's:

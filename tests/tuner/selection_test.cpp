@@ -11,7 +11,8 @@ struct Selection : Fixture {
   StderrCapture quiet;
   void SetUp() override {
     Fixture::SetUp();
-    ParseFilterText(w, "1800000 2000000 1\n3500000 4000000 1\n7000000 7300000 1\n10000000 14350000 1\n14000000 14350000 1\n");
+    ParseFilterText(
+        w, "1800000 2000000 1\n3500000 4000000 1\n7000000 7300000 1\n10000000 14350000 1\n14000000 14350000 1\n");
     // Rows: below 14 MHz, 14 to 18 MHz, 18 MHz onwards (closed by the last row).
     ParseConfigText(w,
                     "1000000 0 100 4000 25 2000 10 3000 0 20 10 30 120\n"
@@ -121,7 +122,7 @@ TEST_F(Selection, ThresholdsFollowTheGoverningRow) {
   w->freq = 18000000;
   SearchCambioSoglie_TS(w);
   EXPECT_EQ(drain(), std::vector<int>{LIN_TS});
-  EXPECT_EQ(w->tsPwin.load(), 4095);      // 6000 counts capped at full scale
+  EXPECT_EQ(w->tsPwin.load(), 4095);  // 6000 counts capped at full scale
   // Above the last row nothing governs: nothing is sent and the words stay.
   w->freq = 60000000;
   SearchCambioSoglie_TS(w);

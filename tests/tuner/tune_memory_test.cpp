@@ -142,14 +142,14 @@ TEST_F(TuneMemory, InsertStoresTheCurrentTuneAndRewritesTheFile) {
 TEST_F(TuneMemory, FileReaderSkipsBadLinesAndKeepsEveryGoodOne) {
   std::string text = "; comment\r\n";
   for (int i = 0; i < 20; ++i) text += std::to_string(3110 + i) + " 0 1 1 " + std::to_string(i) + " 7\r\n";
-  text += "5000 54000000 1 1 1 1\n";       // past the memory
-  text += "-1 0 1 1 1 1\n";                // negative
-  text += "hello world\n";                 // no index at all
-  text += "3000 0 1 9 1 1\n";              // no such network
-  text += "3001 0 1 1 600 1\n";            // no such inductor step
-  text += std::string(2000, '7') + "\n";   // one long line, refused
+  text += "5000 54000000 1 1 1 1\n";      // past the memory
+  text += "-1 0 1 1 1 1\n";               // negative
+  text += "hello world\n";                // no index at all
+  text += "3000 0 1 9 1 1\n";             // no such network
+  text += "3001 0 1 1 600 1\n";           // no such inductor step
+  text += std::string(2000, '7') + "\n";  // one long line, refused
   text += "\n   \n";
-  text += "4000 0 1 2 3";                  // last line without newline, short a field
+  text += "4000 0 1 2 3";  // last line without newline, short a field
   root.write("/opt/set/atu_ant2_b1.txt", text);
   SaveTuneValsuTabRam(w, entry(1, 5, 5), 100, 1);  // cleared by the load
   StderrCapture err;

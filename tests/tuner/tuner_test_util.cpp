@@ -13,7 +13,7 @@ void Fixture::SetUp() {
   tw = std::make_unique<testlib::TestWorks>();
   w = tw->get();
   InitGlobalVar(w);
-  w->cpPending = 0;  // the error list accepts errors, as after the micro's first "CP"
+  w->cpPending = 0;      // the error list accepts errors, as after the micro's first "CP"
   InstallTunerHooks(w);  // wired as the entry point wires the link and the tuner
   drain();
 }

@@ -1,13 +1,13 @@
 // Tests of the error list: adding, removing, order, flags, warnings, concurrent use and the tiles on screen.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <set>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "core/works.h"
@@ -211,18 +211,18 @@ TEST_F(ErrorList, TileColoursAndOutline) {
   MemScreen screen;
   w->fb = &screen.s;
   AddErrore(w.get(), kErrorHighTemp);  // red
-  AddErrore(w.get(), kErrorComm);  // orange
+  AddErrore(w.get(), kErrorComm);      // orange
   DrawError(w.get());
   EXPECT_EQ(screen.at(60, 372), kRed);
-  EXPECT_EQ(screen.at(60, 414), kRed);        // last filled row
-  EXPECT_EQ(screen.at(129, 380), kRed);       // last filled column
-  EXPECT_EQ(screen.at(5, 380), kWhite);       // left edge
-  EXPECT_EQ(screen.at(130, 380), kWhite);     // right edge
-  EXPECT_EQ(screen.at(60, 370), kWhite);      // top edge
-  EXPECT_EQ(screen.at(60, 415), kWhite);      // bottom edge
+  EXPECT_EQ(screen.at(60, 414), kRed);     // last filled row
+  EXPECT_EQ(screen.at(129, 380), kRed);    // last filled column
+  EXPECT_EQ(screen.at(5, 380), kWhite);    // left edge
+  EXPECT_EQ(screen.at(130, 380), kWhite);  // right edge
+  EXPECT_EQ(screen.at(60, 370), kWhite);   // top edge
+  EXPECT_EQ(screen.at(60, 415), kWhite);   // bottom edge
   EXPECT_EQ(screen.at(200, 400), kOrange);
-  EXPECT_EQ(screen.at(300, 400), kBlack);     // third position: nothing listed for it
-  EXPECT_EQ(screen.at(60, 369), kBlack);      // nothing above the tiles
+  EXPECT_EQ(screen.at(300, 400), kBlack);  // third position: nothing listed for it
+  EXPECT_EQ(screen.at(60, 369), kBlack);   // nothing above the tiles
   EXPECT_EQ(screen.at(60, 416), kBlack);
   w->fb = nullptr;
 }
@@ -284,7 +284,8 @@ TEST_F(ErrorList, TilesOverTheMeterFaceMatchTheReferenceImage) {
   for (int c : {0, 2, 4, 9, 14, 15}) AddErrore(w.get(), c);
   DrawError(w.get());
   std::vector<testlib::NamedRegion> regions = {{"meter face", 0, 0, 800, 365}, {"key bar", 0, 420, 800, 480}};
-  for (int k = 0; k < 6; ++k) regions.push_back({"tile " + std::to_string(k + 1), kTileX0[k], 365, kTileX0[k] + 128, 420});
+  for (int k = 0; k < 6; ++k)
+    regions.push_back({"tile " + std::to_string(k + 1), kTileX0[k], 365, kTileX0[k] + 128, 420});
   EXPECT_EQ(testlib::compareWithReference(testlib::imageOfBuffer(m.s.workBuf, 800, 480, m.s.lineSize),
                                           KORVANE_SOURCE_DIR "/tests/ui_errors/reference/error-tiles.png", regions),
             "");

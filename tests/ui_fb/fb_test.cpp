@@ -227,7 +227,8 @@ TEST(Framebuffer, EveryDepthKeepsDrawingInsideItsBuffers) {
   const struct {
     unsigned bits, pixelSize;
     bool draws;
-  } depths[] = {{4, 1, false}, {5, 2, true}, {8, 1, false}, {15, 2, true}, {16, 2, true}, {24, 3, false}, {32, 4, true}};
+  } depths[] = {{4, 1, false}, {5, 2, true},   {8, 1, false}, {15, 2, true},
+                {16, 2, true}, {24, 3, false}, {32, 4, true}};
   for (const auto& d : depths) {
     SCOPED_TRACE(d.bits);
     const std::string geometry = "97 13 " + std::to_string(d.bits) + "\n";

@@ -3,16 +3,16 @@
 
 #include <png.h>
 
-#include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "core/works.h"
@@ -55,8 +55,10 @@ void writePng(const std::string& path, int w, int h, int colorType, int depth, F
     png_set_PLTE(png, info, palette.data(), 256);
   }
   png_write_info(png, info);
-  const int channels = colorType == PNG_COLOR_TYPE_RGBA ? 4 : colorType == PNG_COLOR_TYPE_RGB ? 3
-                       : colorType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
+  const int channels = colorType == PNG_COLOR_TYPE_RGBA         ? 4
+                       : colorType == PNG_COLOR_TYPE_RGB        ? 3
+                       : colorType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                                                : 1;
   const int bytesPerSample = depth == 16 ? 2 : 1;
   std::vector<std::vector<png_byte>> rows(h, std::vector<png_byte>(static_cast<size_t>(w) * channels * bytesPerSample));
   for (int y = 0; y < h; ++y)
@@ -295,8 +297,17 @@ TEST_F(PngTest, TruncatedAndCorruptFilesLeaveTheBufferExactlyAsItWas) {
            [&](int x, int y, int c) { return noise[(static_cast<size_t>(y) * 800 + x) * 4 + c]; });
   const std::string whole = readFile("full.png");
   ASSERT_GT(whole.size(), 100000u);
-  const size_t cuts[] = {8, 9, 20, 33, 40, 100, whole.size() / 3, whole.size() / 2, whole.size() - 100,
-                         whole.size() - 13, whole.size() - 1};
+  const size_t cuts[] = {8,
+                         9,
+                         20,
+                         33,
+                         40,
+                         100,
+                         whole.size() / 3,
+                         whole.size() / 2,
+                         whole.size() - 100,
+                         whole.size() - 13,
+                         whole.size() - 1};
   int readErrors = 0;
   for (size_t cut : cuts) {
     writeFile("cut.png", whole.substr(0, cut));
@@ -371,8 +382,7 @@ TEST_F(PngTest, PngSuite) {
       ++refusedType;
       ASSERT_EQ(errors.size(), 1u) << n;
       char want[160];
-      snprintf(want, sizeof want, "%s.png image has %d pixels not 4 or color_type is %d not 6", n.c_str(), depth,
-               type);
+      snprintf(want, sizeof want, "%s.png image has %d pixels not 4 or color_type is %d not 6", n.c_str(), depth, type);
       EXPECT_EQ(errors[0], want);
       EXPECT_TRUE(mine.back == fresh.back) << n;
     }

@@ -4,6 +4,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/log.h"
@@ -123,12 +123,18 @@ TEST_F(TextTest, WidthIsTheSumOfAdvancesAndGrowsWithSize) {
 TEST_F(TextTest, IllFormedByteDrawsTheMissingGlyph) {
   const int wa = getStringSpace(9, "A"), wbad = getStringSpace(9, "\xFF"), wb = getStringSpace(9, "B");
   EXPECT_GT(wbad, 0);
-  EXPECT_EQ(getStringSpace(9, "A\xFF" "B"), wa + wbad + wb);
+  EXPECT_EQ(getStringSpace(9,
+                           "A\xFF"
+                           "B"),
+            wa + wbad + wb);
   // The missing glyph of an ill-formed byte is the same shape an unmapped code point shows.
   EXPECT_EQ(getStringSpace(9, "\xE2\x82"), wbad);
 
   TestScreen whole(200, 60), parts(200, 60), gap(200, 60);
-  putString(9, 10, 40, "A\xFF" "B", 255, 255, 255, &whole.s);
+  putString(9, 10, 40,
+            "A\xFF"
+            "B",
+            255, 255, 255, &whole.s);
   putString(9, 10, 40, "A", 255, 255, 255, &parts.s);
   putString(9, 10 + wa, 40, "\xFF", 255, 255, 255, &parts.s);
   putString(9, 10 + wa + wbad, 40, "B", 255, 255, 255, &parts.s);
@@ -141,7 +147,10 @@ TEST_F(TextTest, IllFormedByteDrawsTheMissingGlyph) {
 TEST_F(TextTest, DegreeSignIsOneCharacter) {
   const int deg = getStringSpace(1, "\xC2\xB0");
   EXPECT_GT(deg, 0);
-  EXPECT_EQ(getStringSpace(1, "25\xC2\xB0" "C"), getStringSpace(1, "25") + deg + getStringSpace(1, "C"));
+  EXPECT_EQ(getStringSpace(1,
+                           "25\xC2\xB0"
+                           "C"),
+            getStringSpace(1, "25") + deg + getStringSpace(1, "C"));
   EXPECT_NE(deg, getStringSpace(1, "\xFF"));
 }
 
@@ -407,15 +416,29 @@ TEST_F(TextTest, MissingOrDamagedFontLeavesTheSlotEmpty) {
 // The cache must never change a pixel: many strings, fonts, sizes, colours and positions, including
 // pens that leave the screen on every side, drawn with and without it over the same background.
 TEST_F(TextTest, GlyphCacheIsByteIdenticalToFreshRendering) {
-  const char* strings[] = {"Loading ... 5", "SWR 1.25", "PWR 1000W", "Temp 45\xC2\xB0" "C", "14.070.000",
-                           "ANT 2  ATT 3dB", "Error! Close Program! Restart hw.", "A\xFF" "B", "\xE2\x82",
-                           "\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
-                           "gjpqy|_[]{}", "\xE2\x82\xAC 12,50", "\xF0\x9F\x98\x80?", "WWWWWWWWWWWWWWWWWWWWWWWWWWWW"};
+  const char* strings[] = {"Loading ... 5",
+                           "SWR 1.25",
+                           "PWR 1000W",
+                           "Temp 45\xC2\xB0"
+                           "C",
+                           "14.070.000",
+                           "ANT 2  ATT 3dB",
+                           "Error! Close Program! Restart hw.",
+                           "A\xFF"
+                           "B",
+                           "\xE2\x82",
+                           "\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5",
+                           "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
+                           "gjpqy|_[]{}",
+                           "\xE2\x82\xAC 12,50",
+                           "\xF0\x9F\x98\x80?",
+                           "WWWWWWWWWWWWWWWWWWWWWWWWWWWW"};
   const int slots[] = {0, 1, 2, 6, 7, 8, 9, 10, 11};
   std::mt19937 rng(4242);
   std::uniform_int_distribution<int> xs(-60, 820), ys(-20, 510), cs(0, 255);
   TestScreen fresh(800, 480), cached(800, 480);
-  for (size_t i = 0; i < fresh.s.memSize; ++i) fresh.work[i] = cached.work[i] = static_cast<uint8_t>(i * 31 + (i >> 11));
+  for (size_t i = 0; i < fresh.s.memSize; ++i)
+    fresh.work[i] = cached.work[i] = static_cast<uint8_t>(i * 31 + (i >> 11));
   int cases = 0;
   for (int round = 0; round < 6; ++round) {
     // The same cache serves many positions: clear it only at the start of the first round.
@@ -437,8 +460,9 @@ TEST_F(TextTest, GlyphCacheIsByteIdenticalToFreshRendering) {
     ASSERT_EQ(memcmp(fresh.work.data(), cached.work.data(), fresh.work.size()), 0) << "round " << round;
   }
   // Pens far outside the screen, where only the byte offset decides what is written.
-  const int far[][2] = {{40000, 0}, {-40000, 300}, {5000, 100}, {0, -40000}, {2147483000, -2147483000},
-                        {-2147483000, 2147483000}, {201, 70000}};
+  const int far[][2] = {
+      {40000, 0},  {-40000, 300}, {5000, 100}, {0, -40000}, {2147483000, -2147483000}, {-2147483000, 2147483000},
+      {201, 70000}};
   for (const auto& p : far)
     for (int n : slots) {
       setGlyphCache(false);

@@ -101,9 +101,9 @@ TEST(Utf8Decoder, IllFormedSequencesAdvanceByTheirMaximalSubpart) {
       {S({0xFF}), "(0,0,1)"},
       {S({0xC2, 0x41}), "(0,0,1)(1,41,1)"},
       {S({0xC2}), "(0,0,1)"},
-      {S({0xE0, 0x9F, 0x80}), "(0,0,1)(0,0,1)(0,0,1)"},   // overlong
-      {S({0xED, 0xA0, 0x80}), "(0,0,1)(0,0,1)(0,0,1)"},   // surrogate
-      {S({0xE2, 0x82}), "(0,0,2)"},                       // cut off by the end of the text
+      {S({0xE0, 0x9F, 0x80}), "(0,0,1)(0,0,1)(0,0,1)"},  // overlong
+      {S({0xED, 0xA0, 0x80}), "(0,0,1)(0,0,1)(0,0,1)"},  // surrogate
+      {S({0xE2, 0x82}), "(0,0,2)"},                      // cut off by the end of the text
       {S({0xE2, 0x82, 0x41}), "(0,0,2)(1,41,1)"},
       {S({0xE1, 0x41}), "(0,0,1)(1,41,1)"},
       {S({0xF0, 0x8F, 0x80, 0x80}), "(0,0,1)(0,0,1)(0,0,1)(0,0,1)"},  // overlong

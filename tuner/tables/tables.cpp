@@ -26,10 +26,9 @@ struct DefaultBand {
   uint32_t freqMin, freqMax;
 };
 constexpr DefaultBand kDefaultBands[kBandRows] = {
-    {"160m", 1800000, 2000000},   {"80m", 3500000, 4000000},    {"60m", 5330500, 5450000},
-    {"40m", 7000000, 7300000},    {"30m", 10100000, 10150000},  {"20m", 14000000, 14350000},
-    {"17m", 18068000, 18168000},  {"15m", 21000000, 21450000},  {"12m", 24890000, 24990000},
-    {"10m", 28000000, 29700000},  {"6m", 50000000, 54000000}};
+    {"160m", 1800000, 2000000},  {"80m", 3500000, 4000000},   {"60m", 5330500, 5450000},   {"40m", 7000000, 7300000},
+    {"30m", 10100000, 10150000}, {"20m", 14000000, 14350000}, {"17m", 18068000, 18168000}, {"15m", 21000000, 21450000},
+    {"12m", 24890000, 24990000}, {"10m", 28000000, 29700000}, {"6m", 50000000, 54000000}};
 
 void initDefaultRows(BandRow* rows, int keepSettings) {
   for (int i = 0; i < kBandRows; ++i) {
@@ -135,12 +134,13 @@ void ParseConfigText(Works* w, const std::string& text) {
       ++beyond;
       return;
     }
-    ktrace("->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, Corrente: %02.01f, REFL: "
-           "%02.01f, FWD: %02.01f\n",
-           r.freqStart, r.aux, static_cast<double>(r.K0), static_cast<double>(r.K1), static_cast<double>(r.K2),
-           static_cast<double>(r.K3), static_cast<double>(pwW), static_cast<double>(pwC),
-           static_cast<double>(r.sogliaPwin), static_cast<double>(r.sogliaCorrente),
-           static_cast<double>(r.sogliaRefl), static_cast<double>(r.sogliaFwd));
+    ktrace(
+        "->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, Corrente: %02.01f, REFL: "
+        "%02.01f, FWD: %02.01f\n",
+        r.freqStart, r.aux, static_cast<double>(r.K0), static_cast<double>(r.K1), static_cast<double>(r.K2),
+        static_cast<double>(r.K3), static_cast<double>(pwW), static_cast<double>(pwC),
+        static_cast<double>(r.sogliaPwin), static_cast<double>(r.sogliaCorrente), static_cast<double>(r.sogliaRefl),
+        static_cast<double>(r.sogliaFwd));
     ktrace("\ttunepar: %d %d, %d %d, %d %d, %d %d, %d %d, step:%d\n", r.tuneparL[0], r.tuneparC[0], r.tuneparL[1],
            r.tuneparC[1], r.tuneparL[2], r.tuneparC[2], r.tuneparL[3], r.tuneparC[3], r.tuneparL[4], r.tuneparC[4],
            r.step);
@@ -335,6 +335,8 @@ int SaveTabConfig(Works* w, int bank) {
   return rc;
 }
 
-int ParseBandRows(const std::string& text, BandRow* rows, int& numBands) { return parseAntennaRows(text, rows, numBands); }
+int ParseBandRows(const std::string& text, BandRow* rows, int& numBands) {
+  return parseAntennaRows(text, rows, numBands);
+}
 void DefaultBandRows(BandRow* rows, int keepSettings) { initDefaultRows(rows, keepSettings); }
 std::string BandRowsText(const BandRow* rows, int n, int mode) { return antennaText(rows, n, mode); }
