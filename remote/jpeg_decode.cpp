@@ -32,6 +32,7 @@ bool BuildHuffman(const uint8_t counts[16], const uint8_t* symbols, int total, H
   int k = 0;
   for (int len = 1; len <= 16; ++len) {
     const int n = counts[len - 1];
+    if (code + n > (1 << len)) return Fail("over-full Huffman table");
     h.offset[len] = k - code;
     for (int i = 0; i < n; ++i, ++k, ++code) {
       if (len <= kLookBits) {
@@ -41,7 +42,6 @@ bool BuildHuffman(const uint8_t counts[16], const uint8_t* symbols, int total, H
       }
     }
     h.maxCode[len] = n ? code - 1 : -1;
-    if (code > (1 << len)) return Fail("over-full Huffman table");
     code <<= 1;
   }
   h.defined = true;

@@ -553,6 +553,22 @@ TEST(JpegOracle, DecoderMatchesLibjpegTurboOnTheCorpus) {
   EXPECT_GT(inside, 50);
 }
 
+TEST(JpegOracle, DecoderMatchesDjpegOnEveryKindOfSeedStream) {
+  // Small streams written by cjpeg: every sampling, restarts per MCU, tailored tables, progressive (with
+  // restarts), one scan per component, RGB without colour transform.
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(KORVANE_JPEG_SEEDS)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    const Bytes jpg((std::istreambuf_iterator<char>(in)), {});
+    const Image ours = Ours(jpg), oracle = Djpeg(e.path());
+    ASSERT_TRUE(oracle.ok) << e.path();
+    ASSERT_TRUE(ours.ok) << e.path() << ": " << jpeg::LastError();
+    EXPECT_EQ(MaxDiff(ours.px, oracle.px), 0) << e.path();
+    ++files;
+  }
+  EXPECT_GE(files, 12);
+}
+
 TEST(JpegScreenFrames, CompressAndUncompressCarryTheScreen) {
   std::vector<std::string> errors;
   setLogCapture([&](int level, const std::string& m) {
