@@ -148,6 +148,19 @@ struct Component {
 // integer arithmetic of damaged ones from overflowing.
 void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stride) {
   constexpr int kConstBits = 13, kPass1Bits = 2;
+  // Flat blocks (most of a screen) have only a DC term: one value for all 64 samples.
+  uint64_t ac = static_cast<uint16_t>(in[1] | in[2] | in[3]);
+  for (int i = 4; i < 64; i += 4) {
+    uint64_t w;
+    std::memcpy(&w, in + i, sizeof w);
+    ac |= w;
+  }
+  if (ac == 0) {
+    const int32_t dc = std::clamp(in[0] * static_cast<int32_t>(quant[0]), -4096, 4095) * (1 << kPass1Bits);
+    const int v = std::clamp(((dc + (1 << (kPass1Bits + 2))) >> (kPass1Bits + 3)) + 128, 0, 255);
+    for (int r = 0; r < 8; ++r) std::memset(out + r * stride, v, 8);
+    return;
+  }
   int32_t ws[64];
   for (int col = 0; col < 8; ++col) {
     int32_t c[8];
@@ -231,6 +244,27 @@ void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stri
     o[3] = clampByte((t13 + o0 + rnd) >> sh);
     o[4] = clampByte((t13 - o0 + rnd) >> sh);
   }
+}
+
+// YCbCr to RGB by table: the chroma terms of each channel, and a clamp to 0..255 for indexes -256..511.
+struct ColourTables {
+  int crR[256], cbB[256], cbG[256], crG[256];
+  uint8_t range[768];
+  ColourTables() {
+    for (int i = 0; i < 256; ++i) {
+      const int c = i - 128;
+      crR[i] = (91881 * c + 32768) >> 16;
+      cbB[i] = (116130 * c + 32768) >> 16;
+      cbG[i] = -22554 * c;
+      crG[i] = -46802 * c + 32768;
+    }
+    for (int i = 0; i < 768; ++i) range[i] = static_cast<uint8_t>(std::clamp(i - 256, 0, 255));
+  }
+};
+
+const ColourTables& Colour() {
+  static const ColourTables tables;
+  return tables;
 }
 
 class Decoder {
@@ -627,6 +661,25 @@ void Decoder::OutputRow(int mcuRow) {
     const uint8_t* p0 = &comp_[0].plane[static_cast<std::size_t>(ly >> sy[0]) * comp_[0].bw * 8];
     const uint8_t* p1 = &comp_[1].plane[static_cast<std::size_t>(ly >> sy[1]) * comp_[1].bw * 8];
     const uint8_t* p2 = &comp_[2].plane[static_cast<std::size_t>(ly >> sy[2]) * comp_[2].bw * 8];
+    if (outComps_ == 4 && !rgb_ && sx[0] == 0 && sx[1] == sx[2]) {
+      // The usual case: full-width luminance, both chroma planes alike; each chroma pair serves 1 or 2 pixels.
+      const ColourTables& t = Colour();
+      const uint8_t* lim = t.range + 256;
+      const int step = 1 << sx[1];
+      for (int x = 0; x < width_; x += step) {
+        const int cb = p1[x >> sx[1]], cr = p2[x >> sx[1]];
+        const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
+        const int n = std::min(step, width_ - x);
+        for (int k = 0; k < n; ++k, o += 4) {
+          const int yy = p0[x + k];
+          o[0] = lim[yy + dr];
+          o[1] = lim[yy + dg];
+          o[2] = lim[yy + db];
+          o[3] = 255;
+        }
+      }
+      continue;
+    }
     for (int x = 0; x < width_; ++x, o += outComps_) {
       const int a = p0[x >> sx[0]], b = p1[x >> sx[1]], c = p2[x >> sx[2]];
       int r, g, bl;
