@@ -2,6 +2,7 @@
 // sampling factors of 1 or 2. Every read of the stream and every table index is checked, so a hostile
 // stream ends in a null result, never in a read or write outside a buffer.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -144,10 +145,41 @@ struct Component {
 };
 
 // Inverse DCT (the same factorisation as the encoder's) into 8 rows of `stride`, with the level shift and
-// clamping. Inputs and the first pass are clamped to ranges real streams never leave, which keeps the
-// integer arithmetic of damaged ones from overflowing.
+// clamping. The arithmetic is unsigned so that a damaged stream's huge coefficients wrap instead of overflowing;
+// real streams never come near the wrap, and for them the result is the signed one.
+inline int32_t Sar(uint32_t v, int n) { return static_cast<int32_t>(v) >> n; }
+
+// One 8-point pass: c[0..7] at `step` apart in, out[0..7] at `step` apart out, before descaling.
+struct Idct8 {
+  uint32_t o[8];
+  Idct8(uint32_t c0, uint32_t c1, uint32_t c2, uint32_t c3, uint32_t c4, uint32_t c5, uint32_t c6, uint32_t c7) {
+    constexpr int kConstBits = 13;
+    const uint32_t z1e = (c2 + c6) * 4433u;
+    const uint32_t t2 = z1e - c6 * 15137u, t3 = z1e + c2 * 6270u;
+    const uint32_t t0 = (c0 + c4) << kConstBits, t1 = (c0 - c4) << kConstBits;
+    const uint32_t t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+    uint32_t z1 = c7 + c1, z2 = c5 + c3, z3 = c7 + c3, z4 = c5 + c1;
+    const uint32_t z5 = (z3 + z4) * 9633u;
+    z1 *= 0u - 7373u;
+    z2 *= 0u - 20995u;
+    z3 = z3 * (0u - 16069u) + z5;
+    z4 = z4 * (0u - 3196u) + z5;
+    const uint32_t a0 = c7 * 2446u + z1 + z3, a1 = c5 * 16819u + z2 + z4;
+    const uint32_t a2 = c3 * 25172u + z2 + z3, a3 = c1 * 12299u + z1 + z4;
+    o[0] = t10 + a3;
+    o[7] = t10 - a3;
+    o[1] = t11 + a2;
+    o[6] = t11 - a2;
+    o[2] = t12 + a1;
+    o[5] = t12 - a1;
+    o[3] = t13 + a0;
+    o[4] = t13 - a0;
+  }
+};
+
 void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stride) {
   constexpr int kConstBits = 13, kPass1Bits = 2;
+  auto clampByte = [](int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
   // Flat blocks (most of a screen) have only a DC term: one value for all 64 samples.
   uint64_t ac = static_cast<uint16_t>(in[1] | in[2] | in[3]);
   for (int i = 4; i < 64; i += 4) {
@@ -156,93 +188,34 @@ void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stri
     ac |= w;
   }
   if (ac == 0) {
-    const int32_t dc = std::clamp(in[0] * static_cast<int32_t>(quant[0]), -4096, 4095) * (1 << kPass1Bits);
-    const int v = std::clamp(((dc + (1 << (kPass1Bits + 2))) >> (kPass1Bits + 3)) + 128, 0, 255);
+    const uint32_t dc = static_cast<uint32_t>(in[0] * static_cast<int32_t>(quant[0])) << kPass1Bits;
+    const uint8_t v = clampByte(Sar(dc + (1u << (kPass1Bits + 2)), kPass1Bits + 3) + 128);
     for (int r = 0; r < 8; ++r) std::memset(out + r * stride, v, 8);
     return;
   }
-  int32_t ws[64];
+  uint32_t ws[64];
   for (int col = 0; col < 8; ++col) {
-    int32_t c[8];
-    bool acZero = true;
-    for (int r = 0; r < 8; ++r) {
-      c[r] = std::clamp(in[r * 8 + col] * static_cast<int32_t>(quant[r * 8 + col]), -4096, 4095);
-      if (r && c[r]) acZero = false;
-    }
-    if (acZero) {
-      const int32_t dc = c[0] * (1 << kPass1Bits);
-      for (int r = 0; r < 8; ++r) ws[r * 8 + col] = dc;
+    uint32_t c[8];
+    for (int r = 0; r < 8; ++r) c[r] = static_cast<uint32_t>(in[r * 8 + col] * static_cast<int32_t>(quant[r * 8 + col]));
+    if (!(c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7])) {
+      for (int r = 0; r < 8; ++r) ws[r * 8 + col] = c[0] << kPass1Bits;
       continue;
     }
-    const int32_t z1e = (c[2] + c[6]) * 4433;
-    const int32_t t2 = z1e - c[6] * 15137, t3 = z1e + c[2] * 6270;
-    const int32_t t0 = (c[0] + c[4]) * (1 << kConstBits), t1 = (c[0] - c[4]) * (1 << kConstBits);
-    const int32_t t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
-    int32_t o0 = c[7], o1 = c[5], o2 = c[3], o3 = c[1];
-    int32_t z1 = o0 + o3, z2 = o1 + o2, z3 = o0 + o2, z4 = o1 + o3;
-    const int32_t z5 = (z3 + z4) * 9633;
-    o0 *= 2446;
-    o1 *= 16819;
-    o2 *= 25172;
-    o3 *= 12299;
-    z1 *= -7373;
-    z2 *= -20995;
-    z3 = z3 * -16069 + z5;
-    z4 = z4 * -3196 + z5;
-    o0 += z1 + z3;
-    o1 += z2 + z4;
-    o2 += z2 + z3;
-    o3 += z1 + z4;
+    const Idct8 t(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
     constexpr int sh = kConstBits - kPass1Bits;
-    constexpr int32_t rnd = 1 << (sh - 1);
-    auto put = [&](int r, int32_t v) { ws[r * 8 + col] = std::clamp((v + rnd) >> sh, -16384, 16383); };
-    put(0, t10 + o3);
-    put(7, t10 - o3);
-    put(1, t11 + o2);
-    put(6, t11 - o2);
-    put(2, t12 + o1);
-    put(5, t12 - o1);
-    put(3, t13 + o0);
-    put(4, t13 - o0);
+    for (int r = 0; r < 8; ++r) ws[r * 8 + col] = static_cast<uint32_t>(Sar(t.o[r] + (1u << (sh - 1)), sh));
   }
   for (int row = 0; row < 8; ++row) {
-    const int32_t* c = ws + row * 8;
+    const uint32_t* c = ws + row * 8;
     uint8_t* o = out + row * stride;
     constexpr int sh = kConstBits + kPass1Bits + 3;
-    constexpr int32_t rnd = (1 << (sh - 1)) + (128 << sh);
-    auto clampByte = [](int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
     if (!(c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7])) {
-      const uint8_t v = clampByte(((c[0] + (1 << (kPass1Bits + 2))) >> (kPass1Bits + 3)) + 128);
-      std::memset(o, v, 8);
+      std::memset(o, clampByte(Sar(c[0] + (1u << (kPass1Bits + 2)), kPass1Bits + 3) + 128), 8);
       continue;
     }
-    const int32_t z1e = (c[2] + c[6]) * 4433;
-    const int32_t t2 = z1e - c[6] * 15137, t3 = z1e + c[2] * 6270;
-    const int32_t t0 = (c[0] + c[4]) * (1 << kConstBits), t1 = (c[0] - c[4]) * (1 << kConstBits);
-    const int32_t t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
-    int32_t o0 = c[7], o1 = c[5], o2 = c[3], o3 = c[1];
-    int32_t z1 = o0 + o3, z2 = o1 + o2, z3 = o0 + o2, z4 = o1 + o3;
-    const int32_t z5 = (z3 + z4) * 9633;
-    o0 *= 2446;
-    o1 *= 16819;
-    o2 *= 25172;
-    o3 *= 12299;
-    z1 *= -7373;
-    z2 *= -20995;
-    z3 = z3 * -16069 + z5;
-    z4 = z4 * -3196 + z5;
-    o0 += z1 + z3;
-    o1 += z2 + z4;
-    o2 += z2 + z3;
-    o3 += z1 + z4;
-    o[0] = clampByte((t10 + o3 + rnd) >> sh);
-    o[7] = clampByte((t10 - o3 + rnd) >> sh);
-    o[1] = clampByte((t11 + o2 + rnd) >> sh);
-    o[6] = clampByte((t11 - o2 + rnd) >> sh);
-    o[2] = clampByte((t12 + o1 + rnd) >> sh);
-    o[5] = clampByte((t12 - o1 + rnd) >> sh);
-    o[3] = clampByte((t13 + o0 + rnd) >> sh);
-    o[4] = clampByte((t13 - o0 + rnd) >> sh);
+    const Idct8 t(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+    constexpr uint32_t rnd = (1u << (sh - 1)) + (128u << sh);
+    for (int x = 0; x < 8; ++x) o[x] = clampByte(Sar(t.o[x] + rnd, sh));
   }
 }
 
@@ -665,17 +638,30 @@ void Decoder::OutputRow(int mcuRow) {
       // The usual case: full-width luminance, both chroma planes alike; each chroma pair serves 1 or 2 pixels.
       const ColourTables& t = Colour();
       const uint8_t* lim = t.range + 256;
-      const int step = 1 << sx[1];
-      for (int x = 0; x < width_; x += step) {
-        const int cb = p1[x >> sx[1]], cr = p2[x >> sx[1]];
-        const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
-        const int n = std::min(step, width_ - x);
-        for (int k = 0; k < n; ++k, o += 4) {
-          const int yy = p0[x + k];
-          o[0] = lim[yy + dr];
-          o[1] = lim[yy + dg];
-          o[2] = lim[yy + db];
-          o[3] = 255;
+      auto pixel = [lim](uint8_t* q, int yy, int dr, int dg, int db) {
+        if constexpr (std::endian::native == std::endian::little) {
+          const uint32_t v = lim[yy + dr] | lim[yy + dg] << 8 | lim[yy + db] << 16 | 0xFF000000u;
+          std::memcpy(q, &v, 4);
+        } else {
+          q[0] = lim[yy + dr], q[1] = lim[yy + dg], q[2] = lim[yy + db], q[3] = 255;
+        }
+      };
+      if (sx[1] == 1) {
+        int x = 0;
+        for (; x + 1 < width_; x += 2, o += 8) {
+          const int cb = p1[x >> 1], cr = p2[x >> 1];
+          const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
+          pixel(o, p0[x], dr, dg, db);
+          pixel(o + 4, p0[x + 1], dr, dg, db);
+        }
+        if (x < width_) {
+          const int cb = p1[x >> 1], cr = p2[x >> 1];
+          pixel(o, p0[x], t.crR[cr], (t.cbG[cb] + t.crG[cr]) >> 16, t.cbB[cb]);
+        }
+      } else {
+        for (int x = 0; x < width_; ++x, o += 4) {
+          const int cb = p1[x], cr = p2[x];
+          pixel(o, p0[x], t.crR[cr], (t.cbG[cb] + t.crG[cr]) >> 16, t.cbB[cb]);
         }
       }
       continue;
