@@ -264,6 +264,23 @@ void EncodeBlock(BitWriter& w, const int16_t* zz, int& lastDc, const HuffCode& d
 
 // Level shift, DCT, quantisation and zig-zag of one 8x8 block read from a plane.
 void TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* zz) {
+  // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
+  uint64_t first;
+  std::memcpy(&first, src, 8);
+  bool flat = first == src[0] * 0x0101010101010101ull;
+  for (int y = 1; y < 8 && flat; ++y) {
+    uint64_t row;
+    std::memcpy(&row, src + y * stride, 8);
+    flat = row == first;
+  }
+  if (flat) {
+    const int32_t v = 64 * (src[0] - 128);
+    const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
+    const int32_t q = static_cast<int32_t>((uint64_t{mag + div[0].half} * div[0].recip) >> 32);
+    std::memset(zz, 0, 64 * sizeof *zz);
+    zz[0] = static_cast<int16_t>(v < 0 ? -q : q);
+    return;
+  }
   int32_t d[64];
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
@@ -357,14 +374,21 @@ void ConvertRow(const Layout& L, int width, int height, int channels, const uint
     }
     uint8_t* cbo = &s.cb[static_cast<std::size_t>(j) * L.padW];
     uint8_t* cro = &s.cr[static_cast<std::size_t>(j) * L.padW];
+    // Screens are mostly runs of one colour: a pixel like the one before reuses its conversion.
+    int lastR = -1, lastG = -1, lastB = -1;
+    uint8_t y = 0, cb = 0, cr = 0;
     for (int x = 0; x < width; ++x, src += channels) {
       const int r = src[0], g = src[1], b = src[2];
-      yo[x] = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
-      // The chroma sums stay within 0..255 after the shift, so only the top needs care.
-      const int cb = (-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16;
-      const int cr = (32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16;
-      cbo[x] = static_cast<uint8_t>(std::min(cb, 255));
-      cro[x] = static_cast<uint8_t>(std::min(cr, 255));
+      if (r != lastR || g != lastG || b != lastB) {
+        lastR = r, lastG = g, lastB = b;
+        y = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
+        // The chroma sums stay within 0..255 after the shift, so only the top needs care.
+        cb = static_cast<uint8_t>(std::min((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16, 255));
+        cr = static_cast<uint8_t>(std::min((32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16, 255));
+      }
+      yo[x] = y;
+      cbo[x] = cb;
+      cro[x] = cr;
     }
     std::fill(yo + width, yo + L.padW, yo[width - 1]);
     std::fill(cbo + width, cbo + L.padW, cbo[width - 1]);
