@@ -646,24 +646,37 @@ void Decoder::OutputRow(int mcuRow) {
           q[0] = lim[yy + dr], q[1] = lim[yy + dg], q[2] = lim[yy + db], q[3] = 255;
         }
       };
+      // With chroma halved vertically too, two output rows share each chroma row: do both at once.
+      const bool pair = sy[0] == 0 && sy[1] == 1 && sy[2] == 1 && (ly & 1) == 0 && y + 1 < y1;
+      const uint8_t* q0 = p0 + comp_[0].bw * 8;
+      uint8_t* o2 = o + static_cast<std::size_t>(width_) * 4;
       if (sx[1] == 1) {
         int x = 0;
-        for (; x + 1 < width_; x += 2, o += 8) {
+        for (; x + 1 < width_; x += 2) {
           const int cb = p1[x >> 1], cr = p2[x >> 1];
           const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
-          pixel(o, p0[x], dr, dg, db);
-          pixel(o + 4, p0[x + 1], dr, dg, db);
+          pixel(o + 4 * x, p0[x], dr, dg, db);
+          pixel(o + 4 * x + 4, p0[x + 1], dr, dg, db);
+          if (pair) {
+            pixel(o2 + 4 * x, q0[x], dr, dg, db);
+            pixel(o2 + 4 * x + 4, q0[x + 1], dr, dg, db);
+          }
         }
         if (x < width_) {
           const int cb = p1[x >> 1], cr = p2[x >> 1];
-          pixel(o, p0[x], t.crR[cr], (t.cbG[cb] + t.crG[cr]) >> 16, t.cbB[cb]);
+          const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
+          pixel(o + 4 * x, p0[x], dr, dg, db);
+          if (pair) pixel(o2 + 4 * x, q0[x], dr, dg, db);
         }
       } else {
-        for (int x = 0; x < width_; ++x, o += 4) {
+        for (int x = 0; x < width_; ++x) {
           const int cb = p1[x], cr = p2[x];
-          pixel(o, p0[x], t.crR[cr], (t.cbG[cb] + t.crG[cr]) >> 16, t.cbB[cb]);
+          const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
+          pixel(o + 4 * x, p0[x], dr, dg, db);
+          if (pair) pixel(o2 + 4 * x, q0[x], dr, dg, db);
         }
       }
+      if (pair) ++y;
       continue;
     }
     for (int x = 0; x < width_; ++x, o += outComps_) {
