@@ -69,6 +69,22 @@ struct BitReader {
     atMarker = false;
   }
   void Fill() {
+    if (!atMarker && end - p >= 8) {
+      // Fast path: the next eight bytes hold no 0xFF, so there is neither stuffing nor a marker to handle.
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      const uint64_t inv = ~w;
+      if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+        const int take = (64 - nbits) >> 3;
+        if (take > 0) {
+          acc |= (w >> (64 - 8 * take)) << (64 - nbits - 8 * take);
+          nbits += 8 * take;
+          p += take;
+        }
+        return;
+      }
+    }
     while (nbits <= 56) {
       uint32_t b = 0;
       if (!atMarker && p < end) {
@@ -638,13 +654,16 @@ void Decoder::OutputRow(int mcuRow) {
       // The usual case: full-width luminance, both chroma planes alike; each chroma pair serves 1 or 2 pixels.
       const ColourTables& t = Colour();
       const uint8_t* lim = t.range + 256;
-      auto pixel = [lim](uint8_t* q, int yy, int dr, int dg, int db) {
-        if constexpr (std::endian::native == std::endian::little) {
-          const uint32_t v = lim[yy + dr] | lim[yy + dg] << 8 | lim[yy + db] << 16 | 0xFF000000u;
-          std::memcpy(q, &v, 4);
-        } else {
-          q[0] = lim[yy + dr], q[1] = lim[yy + dg], q[2] = lim[yy + db], q[3] = 255;
-        }
+      // One RGBA pixel as a word in memory order, so each pixel is one store.
+      auto pack = [lim](int yy, int dr, int dg, int db) {
+        const uint8_t b[4] = {lim[yy + dr], lim[yy + dg], lim[yy + db], 255};
+        uint32_t v;
+        std::memcpy(&v, b, 4);
+        return v;
+      };
+      auto pixel = [&pack](uint8_t* q, int yy, int dr, int dg, int db) {
+        const uint32_t v = pack(yy, dr, dg, db);
+        std::memcpy(q, &v, 4);
       };
       // With chroma halved vertically too, two output rows share each chroma row: do both at once.
       const bool pair = sy[0] == 0 && sy[1] == 1 && sy[2] == 1 && (ly & 1) == 0 && y + 1 < y1;
@@ -655,11 +674,16 @@ void Decoder::OutputRow(int mcuRow) {
         for (; x + 1 < width_; x += 2) {
           const int cb = p1[x >> 1], cr = p2[x >> 1];
           const int dr = t.crR[cr], dg = (t.cbG[cb] + t.crG[cr]) >> 16, db = t.cbB[cb];
-          pixel(o + 4 * x, p0[x], dr, dg, db);
-          pixel(o + 4 * x + 4, p0[x + 1], dr, dg, db);
+          // Neighbours of equal luminance (flat screen areas) share the converted pixel.
+          const uint32_t a = pack(p0[x], dr, dg, db);
+          const uint32_t b = p0[x + 1] == p0[x] ? a : pack(p0[x + 1], dr, dg, db);
+          std::memcpy(o + 4 * x, &a, 4);
+          std::memcpy(o + 4 * x + 4, &b, 4);
           if (pair) {
-            pixel(o2 + 4 * x, q0[x], dr, dg, db);
-            pixel(o2 + 4 * x + 4, q0[x + 1], dr, dg, db);
+            const uint32_t c = q0[x] == p0[x] ? a : pack(q0[x], dr, dg, db);
+            const uint32_t d = q0[x + 1] == q0[x] ? c : pack(q0[x + 1], dr, dg, db);
+            std::memcpy(o2 + 4 * x, &c, 4);
+            std::memcpy(o2 + 4 * x + 4, &d, 4);
           }
         }
         if (x < width_) {
