@@ -7,7 +7,8 @@
 
 namespace jpeg {
 
-enum Subsampling { Y_ONLY = 0, H1V1 = 1, H2V1 = 2, H2V2 = 3 };
+// A fixed underlying type, so that an out-of-range value from outside is a value to refuse, not undefined.
+enum Subsampling : int { Y_ONLY = 0, H1V1 = 1, H2V1 = 2, H2V2 = 3 };
 
 struct EncodeParams {
   int quality = 85;                   // 1 to 100
