@@ -106,8 +106,8 @@ Image Oracle(const Bytes& jpg, bool replicate = true) {
   return im;
 }
 
-// libjpeg-turbo's encoder with the same settings (integer DCT, annex tables scaled the same way): what
-// `cjpeg -dct int` writes.
+// libjpeg-turbo's encoder with the same settings (integer DCT, annex tables scaled the same way); its output is
+// byte for byte what `cjpeg -dct int -quality q -sample ...` writes for the same pixels.
 Bytes OracleEncode(const Bytes& px, int w, int h, int q, int sub) {
   static const int kSamp[] = {TJSAMP_GRAY, TJSAMP_444, TJSAMP_422, TJSAMP_420};
   tjhandle tj = tjInitCompress();
