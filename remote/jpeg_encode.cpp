@@ -1,5 +1,6 @@
 // Baseline JFIF encoder: fixed-point colour conversion, integer DCT, standard or tailored Huffman tables.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -380,12 +381,22 @@ void ConvertRow(const Layout& L, int width, int height, int channels, const uint
     uint8_t* cbo = &s.cb[static_cast<std::size_t>(j) * L.padW];
     uint8_t* cro = &s.cr[static_cast<std::size_t>(j) * L.padW];
     // Screens are mostly runs of one colour: a pixel like the one before reuses its conversion.
-    int lastR = -1, lastG = -1, lastB = -1;
+    // The three colour bytes as one word (with four channels the fourth byte is masked off) make the
+    // comparison a single one.
+    const uint32_t mask = channels == 4 ? (std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u) : 0;
+    uint32_t last = ~0u;
     uint8_t y = 0, cb = 0, cr = 0;
     for (int x = 0; x < width; ++x, src += channels) {
-      const int r = src[0], g = src[1], b = src[2];
-      if (r != lastR || g != lastG || b != lastB) {
-        lastR = r, lastG = g, lastB = b;
+      uint32_t key;
+      if (channels == 4) {
+        std::memcpy(&key, src, 4);
+        key &= mask;
+      } else {
+        key = static_cast<uint32_t>(src[0]) << 16 | src[1] << 8 | src[2];
+      }
+      if (key != last) {
+        last = key;
+        const int r = src[0], g = src[1], b = src[2];
         y = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
         // The chroma sums stay within 0..255 after the shift, so only the top needs care.
         cb = static_cast<uint8_t>(std::min((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16, 255));
