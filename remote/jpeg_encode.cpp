@@ -239,7 +239,14 @@ void CountBlock(const int16_t* zz, int& lastDc, uint32_t* dc, uint32_t* ac) {
   if (run) ++ac[0];
 }
 
-void EncodeBlock(BitWriter& w, const int16_t* zz, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
+int LastNonZero(const int16_t* zz) {
+  int last = 63;
+  while (last > 0 && zz[last] == 0) --last;
+  return last;
+}
+
+// `last` is the zig-zag index of the last non-zero coefficient (0 when there is none past the DC).
+void EncodeBlock(BitWriter& w, const int16_t* zz, int last, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
   int diff = zz[0] - lastDc;
   lastDc = zz[0];
   int mag = diff < 0 ? -diff : diff;
@@ -247,8 +254,6 @@ void EncodeBlock(BitWriter& w, const int16_t* zz, int& lastDc, const HuffCode& d
   if (diff < 0) diff -= 1;
   w.Put((static_cast<uint32_t>(dc.code[nb]) << nb) | (static_cast<uint32_t>(diff) & ((1u << nb) - 1)),
         dc.size[nb] + nb);
-  int last = 63;
-  while (last > 0 && zz[last] == 0) --last;
   int run = 0;
   for (int k = 1; k <= last; ++k) {
     int v = zz[k];
@@ -269,7 +274,8 @@ void EncodeBlock(BitWriter& w, const int16_t* zz, int& lastDc, const HuffCode& d
 }
 
 // Level shift, DCT, quantisation and zig-zag of one 8x8 block read from a plane.
-void TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* zz) {
+// Returns the zig-zag index of the last non-zero coefficient.
+int TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* zz) {
   // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
   uint64_t first;
   std::memcpy(&first, src, 8);
@@ -285,12 +291,13 @@ void TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t*
     const int32_t q = static_cast<int32_t>((uint64_t{mag + div[0].half} * div[0].recip) >> 32);
     std::memset(zz, 0, 64 * sizeof *zz);
     zz[0] = static_cast<int16_t>(v < 0 ? -q : q);
-    return;
+    return 0;
   }
   int32_t d[64];
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
   ForwardDct(d);
+  int last = 0;
   for (int k = 0; k < 64; ++k) {
     const int n = kZigzag[k];
     const int32_t v = d[n];
@@ -298,7 +305,9 @@ void TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t*
     int32_t q = static_cast<int32_t>((uint64_t{mag + div[n].half} * div[n].recip) >> 32);
     if (q > 1023) q = 1023;  // the largest magnitude an 8-bit AC code can carry; never reached by real data
     zz[k] = static_cast<int16_t>(v < 0 ? -q : q);
+    if (q) last = k;
   }
+  return last;
 }
 
 struct Layout {
@@ -523,8 +532,9 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   if (params.optimizeHuffman) {
     const int16_t* in = stored.data();
     for (int m = 0; m < L.mcusX * L.mcusY && w.ok(); ++m) {
-      for (int b = 0; b < L.hs * L.vs; ++b, in += 64) EncodeBlock(w, in, lastDc[0], dcCode[0], acCode[0]);
-      for (int c = 1; c < L.comps; ++c, in += 64) EncodeBlock(w, in, lastDc[c], dcCode[1], acCode[1]);
+      for (int b = 0; b < L.hs * L.vs; ++b, in += 64)
+        EncodeBlock(w, in, LastNonZero(in), lastDc[0], dcCode[0], acCode[0]);
+      for (int c = 1; c < L.comps; ++c, in += 64) EncodeBlock(w, in, LastNonZero(in), lastDc[c], dcCode[1], acCode[1]);
     }
   } else {
     int16_t zz[64];
@@ -533,14 +543,13 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
           for (int bx = 0; bx < L.hs; ++bx) {
-            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], zz);
-            EncodeBlock(w, zz, lastDc[0], dcCode[0], acCode[0]);
+            const int last = TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8],
+                                            L.padW, div[0], zz);
+            EncodeBlock(w, zz, last, lastDc[0], dcCode[0], acCode[0]);
           }
         if (L.comps == 3) {
-          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, lastDc[1], dcCode[1], acCode[1]);
-          TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, lastDc[2], dcCode[1], acCode[1]);
+          EncodeBlock(w, zz, TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz), lastDc[1], dcCode[1], acCode[1]);
+          EncodeBlock(w, zz, TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz), lastDc[2], dcCode[1], acCode[1]);
         }
       }
     }
