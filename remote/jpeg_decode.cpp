@@ -23,6 +23,9 @@ struct Huffman {
   int32_t offset[17];               // symbol index = code + offset[length]
   uint8_t symbols[256];
   int count = 0;
+  // For AC codes whose code and value bits together fit in kLookBits: (value << 16) | (run << 8) | bits used,
+  // so the common short coefficients take one look-up; 0 where the slow path must run.
+  int32_t fastAc[1 << kLookBits];
 };
 
 bool BuildHuffman(const uint8_t counts[16], const uint8_t* symbols, int total, Huffman& h) {
@@ -44,6 +47,16 @@ bool BuildHuffman(const uint8_t counts[16], const uint8_t* symbols, int total, H
     }
     h.maxCode[len] = n ? code - 1 : -1;
     code <<= 1;
+  }
+  for (int i = 0; i < (1 << kLookBits); ++i) {
+    h.fastAc[i] = 0;
+    const int e = h.lookup[i];
+    if (!e) continue;
+    const int len = e >> 8, run = (e >> 4) & 15, size = e & 15;
+    if (size == 0 || len + size > kLookBits) continue;
+    int v = (i >> (kLookBits - len - size)) & ((1 << size) - 1);
+    if (v < (1 << (size - 1))) v -= (1 << size) - 1;
+    h.fastAc[i] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 8 | (len + size);
   }
   h.defined = true;
   return true;
@@ -393,6 +406,19 @@ void Decoder::DecodeBaselineBlock(Component& c, int16_t* blk) {
   blk[0] = static_cast<int16_t>(c.pred);
   const Huffman& h = ac_[c.acTable];
   for (int k = 1; k < 64; ++k) {
+    if (br_.nbits < 16) br_.Fill();
+    const int32_t fast = h.fastAc[br_.acc >> (64 - kLookBits)];
+    if (fast) {
+      br_.acc <<= fast & 0xFF;
+      br_.nbits -= fast & 0xFF;
+      k += (fast >> 8) & 0xFF;
+      if (k > 63) {
+        br_.bad = true;
+        return;
+      }
+      blk[kZigzag[k]] = static_cast<int16_t>(fast >> 16);
+      continue;
+    }
     const int rs = br_.Decode(h);
     const int r = rs >> 4, sz = rs & 15;
     if (sz) {
