@@ -225,7 +225,8 @@ void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stri
   uint32_t ws[64];
   for (int col = 0; col < 8; ++col) {
     uint32_t c[8];
-    for (int r = 0; r < 8; ++r) c[r] = static_cast<uint32_t>(in[r * 8 + col] * static_cast<int32_t>(quant[r * 8 + col]));
+    for (int r = 0; r < 8; ++r)
+      c[r] = static_cast<uint32_t>(in[r * 8 + col] * static_cast<int32_t>(quant[r * 8 + col]));
     if (!(c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7])) {
       for (int r = 0; r < 8; ++r) ws[r * 8 + col] = c[0] << kPass1Bits;
       continue;
@@ -815,7 +816,9 @@ uint8_t* Decoder::Run(int* width, int* height, int* actual, int requested) {
     if (marker == 0xD8) return Fail("second start-of-image marker"), nullptr;
     if (marker == 0xDA && haveFrame_ && !out) {
       if (ncomp_ == 3)
-        rgb_ = adobe_ ? adobeTransform_ == 0 : (!jfif_ && comp_[0].id == 'R' && comp_[1].id == 'G' && comp_[2].id == 'B');
+        // JFIF means YCbCr; otherwise an Adobe marker says, and failing that components named R, G, B mean RGB.
+        rgb_ = adobe_ ? adobeTransform_ == 0
+                      : (!jfif_ && comp_[0].id == 'R' && comp_[1].id == 'G' && comp_[2].id == 'B');
       out.reset(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(width_) * height_ * outComps_)));
       if (!out) return Fail("out of memory"), nullptr;
       out_ = out.get();

@@ -63,16 +63,16 @@ void ForwardDct(int32_t* d) {
 
 // Division by 8q rounded to nearest (halves away from zero) through a 32-bit reciprocal, exact for every
 // magnitude the DCT can produce.
-struct Divisor {
-  uint32_t recip;
-  uint32_t half;
+struct Divisors {
+  uint32_t recip[64];
+  uint32_t half[64];
 };
 
-void MakeDivisors(const uint8_t quant[64], Divisor out[64]) {
+void MakeDivisors(const uint8_t quant[64], Divisors& out) {
   for (int i = 0; i < 64; ++i) {
     const uint32_t d = 8u * quant[i];
-    out[i].recip = static_cast<uint32_t>(((uint64_t{1} << 32) + d - 1) / d);
-    out[i].half = d / 2;
+    out.recip[i] = static_cast<uint32_t>(((uint64_t{1} << 32) + d - 1) / d);
+    out.half[i] = d / 2;
   }
 }
 
@@ -275,7 +275,7 @@ void EncodeBlock(BitWriter& w, const int16_t* zz, int last, int& lastDc, const H
 
 // Level shift, DCT, quantisation and zig-zag of one 8x8 block read from a plane.
 // Returns the zig-zag index of the last non-zero coefficient.
-int TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* zz) {
+int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t* zz) {
   // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
   uint64_t first;
   std::memcpy(&first, src, 8);
@@ -288,7 +288,7 @@ int TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* 
   if (flat) {
     const int32_t v = 64 * (src[0] - 128);
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
-    const int32_t q = static_cast<int32_t>((uint64_t{mag + div[0].half} * div[0].recip) >> 32);
+    const int32_t q = static_cast<int32_t>((uint64_t{mag + div.half[0]} * div.recip[0]) >> 32);
     std::memset(zz, 0, 64 * sizeof *zz);
     zz[0] = static_cast<int16_t>(v < 0 ? -q : q);
     return 0;
@@ -297,15 +297,19 @@ int TransformBlock(const uint8_t* src, int stride, const Divisor* div, int16_t* 
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
   ForwardDct(d);
-  int last = 0;
-  for (int k = 0; k < 64; ++k) {
-    const int n = kZigzag[k];
+  // Quantised in natural order (a loop the compiler vectorises), then put in zig-zag order.
+  int16_t nat[64];
+  for (int n = 0; n < 64; ++n) {
     const int32_t v = d[n];
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
-    int32_t q = static_cast<int32_t>((uint64_t{mag + div[n].half} * div[n].recip) >> 32);
-    if (q > 1023) q = 1023;  // the largest magnitude an 8-bit AC code can carry; never reached by real data
-    zz[k] = static_cast<int16_t>(v < 0 ? -q : q);
-    if (q) last = k;
+    // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
+    const int32_t q = std::min(static_cast<int32_t>((uint64_t{mag + div.half[n]} * div.recip[n]) >> 32), 1023);
+    nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
+  }
+  int last = 0;
+  for (int k = 0; k < 64; ++k) {
+    zz[k] = nat[kZigzag[k]];
+    if (zz[k]) last = k;
   }
   return last;
 }
@@ -463,7 +467,7 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   ScaleQuant(kLumaQuant, params.quality, quant[0]);
   ScaleQuant(kChromaQuant, params.quality, quant[1]);
   const int quantTables = L.comps == 1 || params.sharedTable ? 1 : 2;
-  Divisor div[2][64];
+  Divisors div[2];
   MakeDivisors(quant[0], div[0]);
   MakeDivisors(quant[quantTables - 1], div[1]);
 
@@ -548,8 +552,10 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
             EncodeBlock(w, zz, last, lastDc[0], dcCode[0], acCode[0]);
           }
         if (L.comps == 3) {
-          EncodeBlock(w, zz, TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz), lastDc[1], dcCode[1], acCode[1]);
-          EncodeBlock(w, zz, TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz), lastDc[2], dcCode[1], acCode[1]);
+          int last = TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz);
+          EncodeBlock(w, zz, last, lastDc[1], dcCode[1], acCode[1]);
+          last = TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz);
+          EncodeBlock(w, zz, last, lastDc[2], dcCode[1], acCode[1]);
         }
       }
     }
