@@ -206,6 +206,15 @@ struct Idct8 {
   }
 };
 
+// A block with only its DC term: what the IDCT below gives for it, one value for all 64 samples.
+void FillDc(int16_t dcIn, uint16_t quant, uint8_t* out, int stride) {
+  constexpr int kPass1Bits = 2;
+  const uint32_t dc = static_cast<uint32_t>(dcIn * static_cast<int32_t>(quant)) << kPass1Bits;
+  const int32_t v = Sar(dc + (1u << (kPass1Bits + 2)), kPass1Bits + 3) + 128;
+  const uint8_t b = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+  for (int r = 0; r < 8; ++r) std::memset(out + r * stride, b, 8);
+}
+
 void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stride) {
   constexpr int kConstBits = 13, kPass1Bits = 2;
   auto clampByte = [](int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
@@ -217,9 +226,7 @@ void InverseDct(const int16_t* in, const uint16_t* quant, uint8_t* out, int stri
     ac |= w;
   }
   if (ac == 0) {
-    const uint32_t dc = static_cast<uint32_t>(in[0] * static_cast<int32_t>(quant[0])) << kPass1Bits;
-    const uint8_t v = clampByte(Sar(dc + (1u << (kPass1Bits + 2)), kPass1Bits + 3) + 128);
-    for (int r = 0; r < 8; ++r) std::memset(out + r * stride, v, 8);
+    FillDc(in[0], quant[0], out, stride);
     return;
   }
   uint32_t ws[64];
@@ -284,7 +291,7 @@ class Decoder {
   bool DecodeScan(Component** comps, int ns, int ss, int se, int ah, int al);
   bool Restart();
   void SkipToMarker();
-  void DecodeBaselineBlock(Component& c, int16_t* blk);
+  int DecodeBaselineBlock(Component& c, int16_t* blk);
   void DecodeDcFirst(Component& c, int16_t* blk, int al);
   void DecodeAcFirst(Component& c, int16_t* blk, int ss, int se, int al);
   void DecodeAcRefine(Component& c, int16_t* blk, int ss, int se, int al);
@@ -401,11 +408,13 @@ bool Decoder::Restart() {
   return true;
 }
 
-void Decoder::DecodeBaselineBlock(Component& c, int16_t* blk) {
+// Returns the zig-zag index of the last coefficient written: 0 when the block has only its DC term.
+int Decoder::DecodeBaselineBlock(Component& c, int16_t* blk) {
   const int s = br_.Decode(dc_[c.dcTable]);
   c.pred = static_cast<int16_t>(c.pred + br_.Receive(s & 15));
   blk[0] = static_cast<int16_t>(c.pred);
   const Huffman& h = ac_[c.acTable];
+  int last = 0;
   for (int k = 1; k < 64; ++k) {
     if (br_.nbits < 16) br_.Fill();
     const int32_t fast = h.fastAc[br_.acc >> (64 - kLookBits)];
@@ -415,9 +424,10 @@ void Decoder::DecodeBaselineBlock(Component& c, int16_t* blk) {
       k += (fast >> 8) & 0xFF;
       if (k > 63) {
         br_.bad = true;
-        return;
+        return 63;
       }
       blk[kZigzag[k]] = static_cast<int16_t>(fast >> 16);
+      last = k;
       continue;
     }
     const int rs = br_.Decode(h);
@@ -426,15 +436,17 @@ void Decoder::DecodeBaselineBlock(Component& c, int16_t* blk) {
       k += r;
       if (k > 63) {
         br_.bad = true;
-        return;
+        return 63;
       }
       blk[kZigzag[k]] = static_cast<int16_t>(br_.Receive(sz));
+      last = k;
     } else if (r == 15) {
       k += 15;
     } else {
-      return;
+      return last;
     }
   }
+  return last;
 }
 
 void Decoder::DecodeDcFirst(Component& c, int16_t* blk, int al) {
@@ -524,15 +536,20 @@ bool Decoder::DecodeScan(Component** comps, int ns, int ss, int se, int ah, int 
   br_.Reset(p_, end_);
   eobrun_ = 0;
   for (int i = 0; i < ns; ++i) comps[i]->pred = 0;
-  int16_t blk[64];
+  int16_t blk[64] = {};
   int sinceRestart = 0;
-  auto blockFor = [&](Component& c, int bx, int by) -> int16_t* {
-    if (direct_) {
+  // The one-scan path: decode a block and transform it straight into the component's plane, then clear
+  // what it wrote so the buffer starts the next block empty.
+  auto direct = [&](Component& c, uint8_t* dst) {
+    if (DecodeBaselineBlock(c, blk) == 0) {
+      FillDc(blk[0], c.quant[0], dst, c.bw * 8);
+      blk[0] = 0;
+    } else {
+      InverseDct(blk, c.quant, dst, c.bw * 8);
       std::memset(blk, 0, sizeof blk);
-      return blk;
     }
-    return &c.coefs[(static_cast<std::size_t>(by) * c.bw + bx) * 64];
   };
+  auto coefs = [](Component& c, int bx, int by) { return &c.coefs[(static_cast<std::size_t>(by) * c.bw + bx) * 64]; };
   auto decodeBlock = [&](Component& c, int16_t* b) {
     if (!progressive_) {
       DecodeBaselineBlock(c, b);
@@ -561,9 +578,11 @@ bool Decoder::DecodeScan(Component** comps, int ns, int ss, int se, int ah, int 
     Component& c = *comps[0];
     for (int by = 0; by < c.ch; ++by) {
       for (int bx = 0; bx < c.cw; ++bx) {
-        int16_t* b = blockFor(c, bx, by);
-        decodeBlock(c, b);
-        if (direct_) InverseDct(b, c.quant, &c.plane[static_cast<std::size_t>(bx) * 8], c.bw * 8);
+        if (direct_) {
+          direct(c, &c.plane[static_cast<std::size_t>(bx) * 8]);
+        } else {
+          decodeBlock(c, coefs(c, bx, by));
+        }
         if (!restartDue(by == c.ch - 1 && bx == c.cw - 1)) return false;
       }
       if (br_.Overrun()) return Fail("entropy-coded data damaged or cut short");
@@ -576,11 +595,11 @@ bool Decoder::DecodeScan(Component** comps, int ns, int ss, int se, int ah, int 
           Component& c = *comps[i];
           for (int y = 0; y < c.v; ++y)
             for (int x = 0; x < c.h; ++x) {
-              int16_t* b = blockFor(c, mx * c.h + x, my * c.v + y);
-              decodeBlock(c, b);
-              if (direct_)
-                InverseDct(b, c.quant, &c.plane[static_cast<std::size_t>(y * 8) * c.bw * 8 + (mx * c.h + x) * 8],
-                           c.bw * 8);
+              if (direct_) {
+                direct(c, &c.plane[static_cast<std::size_t>(y * 8) * c.bw * 8 + (mx * c.h + x) * 8]);
+              } else {
+                decodeBlock(c, coefs(c, mx * c.h + x, my * c.v + y));
+              }
             }
         }
         if (!restartDue(my == mcusY_ - 1 && mx == mcusX_ - 1)) return false;
