@@ -20,9 +20,15 @@ inline int32_t Descale(int32_t x, int n) { return (x + (1 << (n - 1))) >> n; }
 // coefficients, which the quantiser's divisors absorb. The first pass runs along the rows and keeps
 // kPass1Bits of extra precision; the second runs down the columns, all eight at once, so the compiler can
 // put the columns side by side in vector registers.
-void ForwardDct(int32_t* d) {
+// Rows whose bit is set in flatRows hold one value eight times; their row pass is a lone 32 (v - 128).
+void ForwardDct(int32_t* d, unsigned flatRows) {
   for (int row = 0; row < 8; ++row) {
     int32_t* p = d + row * 8;
+    if (flatRows & (1u << row)) {
+      p[0] *= 8 * (1 << kPass1Bits);
+      for (int i = 1; i < 8; ++i) p[i] = 0;
+      continue;
+    }
     const int32_t t0 = p[0] + p[7], t7 = p[0] - p[7], t1 = p[1] + p[6], t6 = p[1] - p[6];
     const int32_t t2 = p[2] + p[5], t5 = p[2] - p[5], t3 = p[3] + p[4], t4 = p[3] - p[4];
     const int32_t t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
@@ -279,13 +285,15 @@ int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t*
   // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
   uint64_t first;
   std::memcpy(&first, src, 8);
-  bool flat = first == src[0] * 0x0101010101010101ull;
-  for (int y = 1; y < 8 && flat; ++y) {
+  bool flat = true;
+  unsigned flatRows = 0;
+  for (int y = 0; y < 8; ++y) {
     uint64_t row;
     std::memcpy(&row, src + y * stride, 8);
-    flat = row == first;
+    flat = flat && row == first;
+    if (row == src[y * stride] * 0x0101010101010101ull) flatRows |= 1u << y;
   }
-  if (flat) {
+  if (flat && (flatRows & 1)) {
     const int32_t v = 64 * (src[0] - 128);
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
     const int32_t q = static_cast<int32_t>((uint64_t{mag + div.half[0]} * div.recip[0]) >> 32);
@@ -296,7 +304,7 @@ int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t*
   int32_t d[64];
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
-  ForwardDct(d);
+  ForwardDct(d, flatRows);
   // Quantised in natural order (a loop the compiler vectorises), then put in zig-zag order.
   int16_t nat[64];
   for (int n = 0; n < 64; ++n) {
