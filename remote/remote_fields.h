@@ -18,6 +18,7 @@ struct RemoteFields {
   std::atomic<int> AudioCompress{0};
   OpusEncoder* opusEnc = nullptr;
   OpusDecoder* opusDec = nullptr;
+  std::atomic<int> jpegQuality{0};  // quality of screen frames sent to the peer; 0 sends them raw
   std::atomic<int> remoteMode{0};
   std::atomic<int> remoteThreadsEnded{0};
 };

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the simulated unit and the tests need, when they are missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
-      libgtest-dev libgmock-dev googletest libbenchmark-dev
+      libgtest-dev libgmock-dev googletest libbenchmark-dev libjpeg-turbo-progs libturbojpeg0-dev
       libfreetype-dev libpng-dev libopus-dev libusb-1.0-0-dev libasound2-dev libssl-dev libglib2.0-dev
       fonts-dejavu-core fonts-paratype)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
