@@ -11,10 +11,10 @@ namespace jpeg {
 enum Subsampling : int { Y_ONLY = 0, H1V1 = 1, H2V1 = 2, H2V2 = 3 };
 
 struct EncodeParams {
-  int quality = 85;                   // 1 to 100
+  int quality = 85;  // 1 to 100
   Subsampling subsampling = H2V2;
-  bool sharedTable = false;           // chroma uses the luminance quantisation table
-  bool optimizeHuffman = false;       // first pass gathers symbol counts for tailored tables
+  bool sharedTable = false;      // chroma uses the luminance quantisation table
+  bool optimizeHuffman = false;  // first pass gathers symbol counts for tailored tables
 };
 
 // Where the encoder writes. Put returns false when the bytes could not be taken.
@@ -98,8 +98,7 @@ bool EncodeToSink(OutputSink& sink, int width, int height, int channels, const u
 // 3: R G B, 4: R G B 255) that the caller releases with std::free. Null on any error.
 uint8_t* DecodeFromMemory(const uint8_t* data, std::size_t length, int* width, int* height, int* actualComponents,
                           int requestedComponents);
-uint8_t* DecodeFromSource(InputSource& source, int* width, int* height, int* actualComponents,
-                          int requestedComponents);
+uint8_t* DecodeFromSource(InputSource& source, int* width, int* height, int* actualComponents, int requestedComponents);
 
 // Why the last encode or decode on this thread failed (a short English phrase), for the caller's log line.
 const char* LastError();

@@ -163,8 +163,8 @@ struct Component {
   int id = 0;
   int h = 1, v = 1;
   int tq = 0;
-  int bw = 0, bh = 0;          // blocks across and down, padded to whole MCUs
-  int cw = 0, ch = 0;          // blocks that hold the component's own samples (non-interleaved scans)
+  int bw = 0, bh = 0;  // blocks across and down, padded to whole MCUs
+  int cw = 0, ch = 0;  // blocks that hold the component's own samples (non-interleaved scans)
   int dcTable = 0, acTable = 0;
   int pred = 0;
   bool quantLatched = false;
@@ -783,20 +783,16 @@ bool Decoder::Segment(int marker) {
   p_ += len;
   const int n = len - 2;
   switch (marker) {
-    case 0xDB:
-      return ReadQuant(s, n);
-    case 0xC4:
-      return ReadHuffman(s, n);
+    case 0xDB: return ReadQuant(s, n);
+    case 0xC4: return ReadHuffman(s, n);
     case 0xC0:
     case 0xC1:
-    case 0xC2:
-      return ReadFrame(s, n, marker);
+    case 0xC2: return ReadFrame(s, n, marker);
     case 0xDD:
       if (n < 2) return Fail("short restart interval");
       restartInterval_ = ReadWord(s);
       return true;
-    case 0xDA:
-      return ReadScan(s, n);
+    case 0xDA: return ReadScan(s, n);
     case 0xE0:
       if (n >= 5 && std::memcmp(s, "JFIF", 5) == 0) jfif_ = true;
       return true;
@@ -836,8 +832,8 @@ uint8_t* Decoder::Run(int* width, int* height, int* actual, int requested) {
     if (marker == 0xDA && haveFrame_ && !out) {
       if (ncomp_ == 3)
         // JFIF means YCbCr; otherwise an Adobe marker says, and failing that components named R, G, B mean RGB.
-        rgb_ = adobe_ ? adobeTransform_ == 0
-                      : (!jfif_ && comp_[0].id == 'R' && comp_[1].id == 'G' && comp_[2].id == 'B');
+        rgb_ =
+            adobe_ ? adobeTransform_ == 0 : (!jfif_ && comp_[0].id == 'R' && comp_[1].id == 'G' && comp_[2].id == 'B');
       out.reset(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(width_) * height_ * outComps_)));
       if (!out) return Fail("out of memory"), nullptr;
       out_ = out.get();

@@ -189,8 +189,8 @@ class BitWriter {
   void Drain32() {
     nbits_ -= 32;
     const uint32_t w = static_cast<uint32_t>(acc_ >> nbits_);
-    if (cap_ - pos_ >= 8 && (w & 0x80808080u & (w << 1) & (w << 2) & (w << 3) & (w << 4) & (w << 5) & (w << 6) &
-                             (w << 7)) == 0) {
+    if (cap_ - pos_ >= 8 &&
+        (w & 0x80808080u & (w << 1) & (w << 2) & (w << 3) & (w << 4) & (w << 5) & (w << 6) & (w << 7)) == 0) {
       // No 0xFF byte among the four: store them without checks.
       buf_[pos_] = static_cast<uint8_t>(w >> 24);
       buf_[pos_ + 1] = static_cast<uint8_t>(w >> 16);
@@ -323,11 +323,11 @@ int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t*
 }
 
 struct Layout {
-  int comps;            // 1 or 3
-  int hs, vs;           // luminance blocks per MCU across and down
-  int mcuW, mcuH;       // pixels
+  int comps;       // 1 or 3
+  int hs, vs;      // luminance blocks per MCU across and down
+  int mcuW, mcuH;  // pixels
   int mcusX, mcusY;
-  int padW;             // width rounded up to whole MCUs
+  int padW;  // width rounded up to whole MCUs
 };
 
 void WriteHeaders(BitWriter& w, const Layout& L, int width, int height, const uint8_t (*quant)[64], int quantTables,
@@ -379,8 +379,8 @@ void WriteHeaders(BitWriter& w, const Layout& L, int width, int height, const ui
 // Converts one MCU row of pixels into a luminance strip and (subsampled) chroma strips, repeating the last
 // column and row into the padding.
 struct Strips {
-  std::vector<uint8_t> y, cb, cr;      // padW x mcuH
-  std::vector<uint8_t> cbSub, crSub;   // (padW / hs*) x (mcuH / vs*) for the subsampled modes
+  std::vector<uint8_t> y, cb, cr;     // padW x mcuH
+  std::vector<uint8_t> cbSub, crSub;  // (padW / hs*) x (mcuH / vs*) for the subsampled modes
 };
 
 void ConvertRow(const Layout& L, int width, int height, int channels, const uint8_t* pixels, int row0, Strips& s) {
@@ -510,8 +510,7 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
           for (int bx = 0; bx < L.hs; ++bx, out += 64) {
-            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0],
-                           out);
+            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], out);
             CountBlock(out, lastDc[0], stats->dc[0], stats->ac[0]);
           }
         if (L.comps == 3) {

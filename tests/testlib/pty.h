@@ -52,5 +52,4 @@ struct Pty {
   }
 };
 
-
 }  // namespace testlib

@@ -38,8 +38,8 @@ Bytes Picture(int w, int h, unsigned seed = 1) {
     for (int x = 0; x < w; ++x) {
       uint8_t* p = &px[(static_cast<size_t>(y) * w + x) * 4];
       int r = x * 255 / std::max(1, w - 1), g = y * 255 / std::max(1, h - 1), b = (x + y) * 3 % 256;
-      if ((x / 23 + y / 17) % 5 == 0) r = 250, g = 40, b = 30;           // red tiles
-      if (x % 40 < 3 && y > h / 2) r = g = b = 10;                       // dark stripes
+      if ((x / 23 + y / 17) % 5 == 0) r = 250, g = 40, b = 30;  // red tiles
+      if (x % 40 < 3 && y > h / 2) r = g = b = 10;              // dark stripes
       const int n = static_cast<int>(rng() % 9) - 4;
       p[0] = static_cast<uint8_t>(std::clamp(r + n, 0, 255));
       p[1] = static_cast<uint8_t>(std::clamp(g + n, 0, 255));
@@ -177,9 +177,7 @@ TEST(JpegStream, QuantisationTablesFollowQuality) {
 
 TEST(JpegStream, FrameHeaderCarriesSizeAndSamplingFactors) {
   const Bytes px = Picture(801, 481);
-  const struct {
-    int sub, comps, lumaFactors;
-  } cases[] = {{0, 1, 0x11}, {1, 3, 0x11}, {2, 3, 0x21}, {3, 3, 0x22}};
+  const struct { int sub, comps, lumaFactors; } cases[] = {{0, 1, 0x11}, {1, 3, 0x11}, {2, 3, 0x21}, {3, 3, 0x22}};
   for (const auto& c : cases) {
     const Bytes jpg = Encode(px, 801, 481, Params(75, c.sub));
     ASSERT_EQ(std::string(jpg.begin() + 6, jpg.begin() + 11), std::string("JFIF\0", 5));
