@@ -14,6 +14,7 @@
 #include "core/works.h"
 #include "platform/config_file.h"
 #include "tests/testlib/temp_root.h"
+#include "tuner/tuner.h"
 #include "ui/errors.h"
 
 namespace {
@@ -451,6 +452,48 @@ TEST(CmdQueueFull, ARunOfRefusalsIsLoggedOnceAndCountedWhenThereIsRoom) {
   EXPECT_TRUE(log.contains("command queue has room again, 100 commands were refused while it was full"));
   EXPECT_EQ(IncPNTIn_CMDLinear(LIN_FA, w.get()), -1);
   EXPECT_EQ(log.count("command queue full"), 2u);  // a new run is logged again
+}
+
+}  // namespace
+
+namespace {
+
+// What the micro would receive of the queued commands, in order, as the link formats them.
+std::vector<std::string> sentTexts(Works* w) {
+  std::vector<std::string> out;
+  for (int s; (s = PopCMDLinear(w)) >= 0;) {
+    char text[96];
+    const LinkCommand* c = FindLinkCommand(s);
+    if (!c || c->send == LinkSend::RelayWord) continue;
+    if (FormatLinkCommand(w, s, text, sizeof text) > 0) out.push_back(text);
+  }
+  return out;
+}
+
+// An auto-tune runs through an over-temperature: its own "MP0;" and attenuators, queued before and
+// after the alarm, never take the protection off while it holds.
+TEST_F(OverTemperature, AutoTuneRunningThroughTheAlarmNeverDropsProtection) {
+  w->atuBypass = 0;
+  w->Attenuator = 0;
+  w->AttenuatorTune = 1;
+  StartAutotune(w.get());  // MP1, AT_TUNE, TS, CP, MP0 queued as a burst
+  reply(70, 70);           // the alarm rises with the tune's commands still pending
+  EscAutoTune(w.get(), 0);  // the run ends: its attenuator restore
+  auto sent = sentTexts(w.get());
+  std::string lastMp, lastAt;
+  for (const auto& t : sent) {
+    if (t.rfind("MP", 0) == 0) lastMp = t;
+    if (t.rfind("AT", 0) == 0) lastAt = t;
+  }
+  EXPECT_EQ(lastMp, "MP1;");
+  EXPECT_EQ(lastAt, "AT11;");
+  for (const auto& t : sent) EXPECT_NE(t, "MP0;");
+  // Once it clears, the next ordinary commands go as queued again.
+  reply(40, 40);
+  IncPNTIn_CMDLinear(LIN_MP0, w.get());
+  IncPNTIn_CMDLinear(LIN_AT, w.get());
+  sent = sentTexts(w.get());
+  EXPECT_EQ(sent, (std::vector<std::string>{"AB1;", "MP0;", "AT00;"}));
 }
 
 }  // namespace
