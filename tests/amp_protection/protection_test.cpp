@@ -476,8 +476,8 @@ TEST_F(OverTemperature, AutoTuneRunningThroughTheAlarmNeverDropsProtection) {
   w->atuBypass = 0;
   w->Attenuator = 0;
   w->AttenuatorTune = 1;
-  StartAutotune(w.get());  // MP1, AT_TUNE, TS, CP, MP0 queued as a burst
-  reply(70, 70);           // the alarm rises with the tune's commands still pending
+  StartAutotune(w.get());   // MP1, AT_TUNE, TS, CP, MP0 queued as a burst
+  reply(70, 70);            // the alarm rises with the tune's commands still pending
   EscAutoTune(w.get(), 0);  // the run ends: its attenuator restore
   auto sent = sentTexts(w.get());
   std::string lastMp, lastAt;

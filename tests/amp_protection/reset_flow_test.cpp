@@ -79,7 +79,7 @@ TEST_F(ResetFlow, HighTemperatureFirstLeavesTheKeyItsPageFunction) {
   AddErrore(w.get(), kErrorHighTemp);
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 0);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);
-  EXPECT_EQ(listed(w.get()), std::vector<int>{2});
+  EXPECT_EQ(listed(w.get()), std::vector<int>{kErrorHighTemp});
   EXPECT_TRUE(drainQueue(w.get()).empty());
 
   // With another code behind it the label turns to RESET, but with no flag pending the press still
@@ -88,14 +88,14 @@ TEST_F(ResetFlow, HighTemperatureFirstLeavesTheKeyItsPageFunction) {
   w->errorFlags = 0;
   EXPECT_EQ(ErrorResetLabelShown(w.get()), 1);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{2, 4}));
+  EXPECT_EQ(listed(w.get()), (std::vector<int>{kErrorHighTemp, kErrorComm}));
 }
 
 TEST_F(ResetFlow, PendingWarningsAreClearedByOnePress) {
   AddErrore(w.get(), kErrorHighTemp);
   AddErrore(w.get(), kErrorComm);  // a temporary warning sets errorFlags bit 2
   EXPECT_EQ(GPIO_Errori(w.get()), 1);
-  EXPECT_EQ(listed(w.get()), std::vector<int>{2});
+  EXPECT_EQ(listed(w.get()), std::vector<int>{kErrorHighTemp});
   EXPECT_EQ(w->errorFlags, 0);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);  // now only the alarm: the key is the page's again
 }
@@ -120,7 +120,8 @@ TEST_F(ResetFlow, ProtectiveErrorResetsBiasThenFollowUpClearsTheList) {
   EXPECT_EQ(w->cmdBurst, 1);
   EXPECT_EQ(w->errorResend, 1);
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{LIN_CP, LIN_MP0, LIN_AB0, LIN_AT}));
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{1, 9}));  // nothing leaves before the micro answers
+  EXPECT_EQ(listed(w.get()),
+            (std::vector<int>{kErrorAmpAlarm, kErrorAudioRead}));  // nothing leaves before the micro answers
 
   // The status reply after the burst: the follow-up clears the list and marks the display cleared.
   w->stStatus1 = 0;
@@ -143,7 +144,7 @@ TEST_F(ResetFlow, FollowUpRemovesTuneWarningsOnly) {
   AddErrore(w.get(), kErrorTuneBixAbort);
   w->errorFlags = 0;
   ClearDisplayError(w.get());
-  EXPECT_EQ(listed(w.get()), std::vector<int>{9});
+  EXPECT_EQ(listed(w.get()), std::vector<int>{kErrorAudioRead});
   EXPECT_EQ(w->errorFlags, kErrFlagDisplayCleared);
 }
 

@@ -71,15 +71,17 @@ TEST_F(ErrorList, DuplicateIsListedOnceAndArmsTheBiasResetOnce) {
   AddErrore(w.get(), kErrorAmpAlarm);
   AddErrore(w.get(), kErrorAmpAlarm);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(listed(w.get()), std::vector<int>{1});
+  EXPECT_EQ(listed(w.get()), std::vector<int>{kErrorAmpAlarm});
   EXPECT_EQ(w->errorFlags, kErrFlagBiasReset);
   EXPECT_EQ(occurrences(err, " -->set protezione 0x1\n"), 1u);
   EXPECT_EQ(occurrences(err, "Add: N: 1 err:1\n"), 1u);
 }
 
 TEST_F(ErrorList, KeepsTheOrderOfAdditionAndClosesGapsOnRemoval) {
-  for (int c : {7, 3, 15, 0, 20}) AddErrore(w.get(), c);
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{7, 3, 15, 0, 20}));
+  for (int c : {kErrorBixModeOff, kErrorPwrIn, kErrorAmpFault, kErrorHighTempCleared, kErrorRemoteCat})
+    AddErrore(w.get(), c);
+  EXPECT_EQ(listed(w.get()),
+            (std::vector<int>{kErrorBixModeOff, kErrorPwrIn, kErrorAmpFault, kErrorHighTempCleared, kErrorRemoteCat}));
   EXPECT_EQ(ExistAnError(w.get()), 7);
   EXPECT_EQ(LastError(w.get()), 20);
   testing::internal::CaptureStderr();
@@ -87,7 +89,7 @@ TEST_F(ErrorList, KeepsTheOrderOfAdditionAndClosesGapsOnRemoval) {
   DeleteErrore(w.get(), kErrorAmpFault);  // not listed any more: nothing changes, nothing printed
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "Del ERROR: N: 4 err:15\n");
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{7, 3, 0, 20}));
+  EXPECT_EQ(listed(w.get()), (std::vector<int>{kErrorBixModeOff, kErrorPwrIn, kErrorHighTempCleared, kErrorRemoteCat}));
   EXPECT_EQ(ExistError(w.get(), kErrorAmpFault), 0);
   EXPECT_EQ(ExistError(w.get(), kErrorHighTempCleared), 1);
   DeleteErrore(w.get(), kErrorBixModeOff);
@@ -131,7 +133,7 @@ TEST_F(ErrorList, TemporaryWarningsMarkedOnceAndRemovedTogether) {
   testing::internal::CaptureStderr();
   VerifyWarningTemporanei(w.get());
   err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(listed(w.get()), std::vector<int>{9});
+  EXPECT_EQ(listed(w.get()), std::vector<int>{kErrorAudioRead});
   EXPECT_NE(err.find("Del temp err: 12 (0 , 3)\n"), std::string::npos);
   EXPECT_NE(err.find("Del temp err: 13 (1 , 2)\n"), std::string::npos);
 }
@@ -142,7 +144,7 @@ TEST_F(ErrorList, BandWarningIsProtectiveAndTemporary) {
 }
 
 TEST_F(ErrorList, ResetAfterBiasRemovesEverything) {
-  for (int c : {2, 5, 1, 16}) AddErrore(w.get(), c);
+  for (int c : {kErrorHighTemp, kErrorRemoteUsb, kErrorAmpAlarm, kErrorMicroReset}) AddErrore(w.get(), c);
   VerifyWarningTemporaneiDopoResetBias(w.get());
   EXPECT_TRUE(listed(w.get()).empty());
 }
@@ -231,7 +233,9 @@ TEST_F(ErrorList, NewestSixShownAndShiftLeftOnRemoval) {
   MemScreen screen;
   w->fb = &screen.s;
   // Red codes: 1, 2, 3, 15. List positions 2..7 are shown: 5 2 6 3 7 15.
-  for (int c : {4, 1, 5, 2, 6, 3, 7, 15}) AddErrore(w.get(), c);
+  for (int c : {kErrorComm, kErrorAmpAlarm, kErrorRemoteUsb, kErrorHighTemp, kErrorAudioMissing, kErrorPwrIn,
+                kErrorBixModeOff, kErrorAmpFault})
+    AddErrore(w.get(), c);
   DrawError(w.get());
   const std::array<int, 3> before[6] = {kOrange, kRed, kOrange, kRed, kOrange, kRed};
   for (int k = 0; k < 6; ++k) EXPECT_EQ(screen.at(kTileX0[k] + 20, 400), before[k]) << "tile " << k;
@@ -281,7 +285,8 @@ TEST_F(ErrorList, TilesOverTheMeterFaceMatchTheReferenceImage) {
   ASSERT_EQ(chdir(cwd), 0);
   TTFLoad("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18, 10);
   fbSetBack(&m.s);
-  for (int c : {0, 2, 4, 9, 14, 15}) AddErrore(w.get(), c);
+  for (int c : {kErrorHighTempCleared, kErrorHighTemp, kErrorComm, kErrorAudioRead, kErrorTuneBixAbort, kErrorAmpFault})
+    AddErrore(w.get(), c);
   DrawError(w.get());
   std::vector<testlib::NamedRegion> regions = {{"meter face", 0, 0, 800, 365}, {"key bar", 0, 420, 800, 480}};
   for (int k = 0; k < 6; ++k)
