@@ -8,29 +8,11 @@
 #include "amp/replies.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "fuzz/amp/fuzz_record.h"
 #include "platform/log.h"
 
-namespace {
-
-Works* record() {
-  static std::unique_ptr<Works> w = [] {
-    auto p = std::make_unique<Works>();
-    static Mirtsetup setup;
-    static std::mutex serMut, wsockMut, connMut;
-    p->setup = &setup;
-    p->serMut = &serMut;
-    p->wsockMut = &wsockMut;
-    p->connMut = &connMut;
-    initSetup(p.get());
-    return p;
-  }();
-  return w.get();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Works* w = record();
+  Works* w = FuzzRecord();
   // The link never hands over more than its 500-byte buffer.
   if (size > 500) size = 500;
   // The first byte picks the record's situation, the rest is the reply.

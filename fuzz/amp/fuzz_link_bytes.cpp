@@ -10,6 +10,7 @@
 #include "amp/replies.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "fuzz/amp/fuzz_record.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "tuner/tuner.h"
@@ -17,25 +18,18 @@
 namespace {
 
 Works* record() {
-  static std::unique_ptr<Works> w = [] {
+  static Works* w = [] {
     // Stored tunes land in a scratch root, never in the machine's /opt/set.
     static char dir[] = "/tmp/korvane-fuzz-link-XXXXXX";
     if (!mkdtemp(dir)) abort();
     setRootPrefix(dir);
     std::atexit([] { std::filesystem::remove_all(dir); });
-    auto p = std::make_unique<Works>();
-    static Mirtsetup setup;
-    static std::mutex serMut, wsockMut, connMut;
-    p->setup = &setup;
-    p->serMut = &serMut;
-    p->wsockMut = &wsockMut;
-    p->connMut = &connMut;
-    initSetup(p.get());
-    InitGlobalVar(p.get());
+    Works* p = FuzzRecord();
+    InitGlobalVar(p);
     setLogCapture([](int, const std::string&) {});
     return p;
   }();
-  return w.get();
+  return w;
 }
 
 }  // namespace

@@ -38,6 +38,25 @@ struct EndToEnd : tunertest::Fixture {
     setRootPrefix("/");
   }
   void startLink() { link = std::thread(Linear, w); }
+  // An antenna of impedance `load` on 14.2 MHz, bank 1, antenna 1, auto-tune to SWR 1.5: the link
+  // runs and the transceiver transmits 5 W, ready for GoTune.
+  void transmitInto(std::complex<double> load) {
+    micro.setAntennaLoad(1, load);
+    micro.setFrequency(14200000);
+    w->freq = 14200000;
+    w->NumBanco = 1;
+    w->antennaIdx = 0;
+    w->AutoTuneMode = 1;
+    w->SWRescAutoTune = 1.5f;
+    w->AutoTuneMaxCicli = 0;
+    w->tuneWord = kTuneNetCL;
+    w->atuBypass = 0;
+    startLink();
+    ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
+    micro.setDrive(5.0);
+    micro.setTx(true);
+    w->txActive = 1;  // the transceiver's transmit flag, as its link reports it
+  }
   std::vector<std::string> commandsOnly() { return testlib::withoutPolls(micro.received()); }
 };
 }  // namespace
@@ -77,22 +96,8 @@ TEST_F(EndToEnd, FrequencyChangeOnABandWithAStoredTuneAppliesIt) {
 TEST_F(EndToEnd, AutoTuneRunStoresTheTuneAndSendsTheBestWord) {
   tunertest::StderrCapture quiet;
   const std::complex<double> load(2000, 0);
-  micro.setAntennaLoad(1, load);
-  micro.setFrequency(14200000);
-  w->freq = 14200000;
-  w->NumBanco = 1;
-  w->antennaIdx = 0;
-  w->AutoTuneMode = 1;
-  w->SWRescAutoTune = 1.5f;
-  w->AutoTuneMaxCicli = 0;
-  w->tuneWord = kTuneNetCL;
-  w->atuBypass = 0;
   w->ModeWorkIdx = 1;
-  startLink();
-  ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
-  micro.setDrive(5.0);
-  micro.setTx(true);
-  w->txActive = 1;  // the transceiver's transmit flag, as its link reports it
+  transmitInto(load);
   GoTune(w);
   ASSERT_TRUE(waitUntil([&] { return w->tuneState == 0; }, 120s)) << "step " << w->tuneStep.load();
   ASSERT_TRUE(root.exists("/opt/set/atu_ant1_b1.txt"));
@@ -121,20 +126,7 @@ TEST_F(EndToEnd, TuneStoreNeverHoldsTheLinkBehindTheRemount) {
   chmod(root.file("/bin/mount").c_str(), 0755);
   DeferredWrites writer;
   w->fileWriter = &writer;
-  micro.setAntennaLoad(1, std::complex<double>(50, 0));
-  micro.setFrequency(14200000);
-  w->freq = 14200000;
-  w->NumBanco = 1;
-  w->antennaIdx = 0;
-  w->SWRescAutoTune = 1.5f;
-  w->tuneWord = kTuneNetCL;
-  w->atuBypass = 0;
-  w->AutoTuneMode = 1;
-  startLink();
-  ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
-  micro.setDrive(5.0);
-  micro.setTx(true);
-  w->txActive = 1;
+  transmitInto(std::complex<double>(50, 0));
   micro.clearReceived();
   GoTune(w);
   ASSERT_TRUE(waitUntil([&] { return w->tuneState == 0; }, 60s));
