@@ -29,34 +29,19 @@ using testlib::slurp;
 
 namespace {
 
-struct Rgb {
-  std::vector<uint8_t> px;  // 800 x 480 x 3
-  uint8_t at(int x, int y, int c) const { return px[(static_cast<size_t>(y) * 800 + x) * 3 + c]; }
+struct Rgb : testlib::RgbImage {
+  Rgb() = default;
+  Rgb(testlib::RgbImage i) : testlib::RgbImage(std::move(i)) {}
+  uint8_t at(int x, int y, int c) const { return px[(static_cast<size_t>(y) * width + x) * 3 + c]; }
 };
 
-Rgb loadPng(const std::string& path) {
-  png_image img{};
-  img.version = PNG_IMAGE_VERSION;
-  Rgb out;
-  if (!png_image_begin_read_from_file(&img, path.c_str())) return out;
-  img.format = PNG_FORMAT_RGB;
-  out.px.resize(PNG_IMAGE_SIZE(img));
-  if (!png_image_finish_read(&img, nullptr, out.px.data(), 0, nullptr)) out.px.clear();
-  return out;
-}
+Rgb loadPng(const std::string& path) { return testlib::readPngImage(path); }
 
 Rgb readScreen(const std::string& root) {
   std::ifstream f(root + "/dev/fb0", std::ios::binary);
   std::vector<char> raw((std::istreambuf_iterator<char>(f)), {});
-  Rgb out;
-  if (raw.size() < 800u * 480 * 4) return out;
-  out.px.resize(800u * 480 * 3);
-  for (size_t i = 0; i < 800u * 480; ++i) {
-    out.px[i * 3] = static_cast<uint8_t>(raw[i * 4 + 2]);
-    out.px[i * 3 + 1] = static_cast<uint8_t>(raw[i * 4 + 1]);
-    out.px[i * 3 + 2] = static_cast<uint8_t>(raw[i * 4]);
-  }
-  return out;
+  if (raw.size() < 800u * 480 * 4) return {};
+  return testlib::imageOfBuffer(reinterpret_cast<const uint8_t*>(raw.data()), 800, 480, 800 * 4);
 }
 
 struct Box {
