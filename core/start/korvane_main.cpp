@@ -245,7 +245,7 @@ int korvaneMain(int argc, char** argv) {
   waitBIX = 5;
   w->lastActivity = wallClockNow();
   // Start screen: the 120 W one once the micro has said it is that model.
-  showScreen(w, w->microCfgB == 0x31 ? "start120" : "start");
+  showScreen(w, w->microCfgB == kMicroCfg120W ? "start120" : "start");
   // Loading countdown.
   startInitThread = 1;
   startThread(thInit, LoadThread, w, "LoadThread");
