@@ -222,7 +222,7 @@ int pixelsOfColour(const Rgb& a, Box b, uint8_t r, uint8_t g, uint8_t bl) {
   return n;
 }
 
-TEST(Screens, SupervisorShowsTheMeterFaceAndALinkErrorTile) {
+TEST(Screens, SupervisorShowsTheMeterFaceALinkErrorTileAndTheTemperatureAlarm) {
   const std::string screens = std::string(KORVANE_SOURCE_DIR) + "/assets/screens/";
   Rgb img1 = loadPng(screens + "img1.png");
   ASSERT_FALSE(img1.px.empty());
@@ -259,6 +259,14 @@ TEST(Screens, SupervisorShowsTheMeterFaceAndALinkErrorTile) {
   EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tile1, 250, 150, 0) > 2000; }, 30s))
       << slurp(root.path() + "/var/log/stderr.txt").substr(0, 4000);
   micro.command("fault none");
+  // A heat sink past the alarm limit: the red "High temperature" tile joins the row, and the
+  // micro has received the protection.
+  const Box tileRow{6, 371, 795, 414};
+  micro.command("fault hot");
+  micro.advance(900);
+  EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tileRow, 255, 30, 0) > 2000; }, 30s))
+      << slurp(root.path() + "/var/log/stderr.txt").substr(0, 4000);
+  EXPECT_TRUE(micro.snapshot().protect);
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
