@@ -227,61 +227,93 @@ struct Stats {
   uint32_t ac[2][256];
 };
 
-void CountBlock(const int16_t* zz, int& lastDc, uint32_t* dc, uint32_t* ac) {
-  const int diff = zz[0] - lastDc;
-  lastDc = zz[0];
-  ++dc[BitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff))];
-  int run = 0;
-  for (int k = 1; k < 64; ++k) {
-    const int v = zz[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
-    for (; run > 15; run -= 16) ++ac[0xF0];
-    ++ac[(run << 4) | BitLength(static_cast<uint32_t>(v < 0 ? -v : v))];
-    run = 0;
+// Quantised coefficients of one block in natural order, with a mask of the non-zero ones in zig-zag order
+// (bit k for the k-th coefficient), so that run-length coding jumps from one to the next.
+struct Block {
+  int16_t nat[64];
+  uint64_t mask;
+};
+
+// zigzagBits[r][b]: the zig-zag mask bits of the columns set in b within natural row r.
+struct ZigzagBits {
+  uint64_t bits[8][256];
+  ZigzagBits() {
+    uint8_t position[64];
+    for (int k = 0; k < 64; ++k) position[kZigzag[k]] = static_cast<uint8_t>(k);
+    for (int r = 0; r < 8; ++r)
+      for (int b = 0; b < 256; ++b) {
+        uint64_t m = 0;
+        for (int c = 0; c < 8; ++c)
+          if (b & (1 << c)) m |= uint64_t{1} << position[r * 8 + c];
+        bits[r][b] = m;
+      }
   }
-  if (run) ++ac[0];
+};
+const ZigzagBits kZigzagBits;
+
+uint64_t NonZeroMask(const int16_t* nat) {
+  // One flag byte per coefficient (a loop the compiler vectorises), then eight flags at a time to a row's bits.
+  uint8_t flags[64];
+  for (int n = 0; n < 64; ++n) flags[n] = nat[n] != 0;
+  uint64_t mask = 0;
+  for (int r = 0; r < 8; ++r) {
+    unsigned b = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      uint64_t w;
+      std::memcpy(&w, flags + r * 8, 8);
+      // Flag c lands on bit 56 + c of the product, with no carries from the other partial products.
+      b = static_cast<unsigned>((w * 0x0102040810204080ull) >> 56);
+    } else {
+      for (int c = 0; c < 8; ++c) b |= static_cast<unsigned>(flags[r * 8 + c]) << c;
+    }
+    mask |= kZigzagBits.bits[r][b];
+  }
+  return mask;
 }
 
-int LastNonZero(const int16_t* zz) {
-  int last = 63;
-  while (last > 0 && zz[last] == 0) --last;
-  return last;
+void CountBlock(const Block& blk, int& lastDc, uint32_t* dc, uint32_t* ac) {
+  const int diff = blk.nat[0] - lastDc;
+  lastDc = blk.nat[0];
+  ++dc[BitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff))];
+  int prev = 0;
+  for (uint64_t m = blk.mask & ~uint64_t{1}; m; m &= m - 1) {
+    const int k = std::countr_zero(m);
+    int run = k - prev - 1;
+    prev = k;
+    for (; run > 15; run -= 16) ++ac[0xF0];
+    const int v = blk.nat[kZigzag[k]];
+    ++ac[(run << 4) | BitLength(static_cast<uint32_t>(v < 0 ? -v : v))];
+  }
+  if (prev < 63) ++ac[0];
 }
 
-// `last` is the zig-zag index of the last non-zero coefficient (0 when there is none past the DC).
-void EncodeBlock(BitWriter& w, const int16_t* zz, int last, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
-  int diff = zz[0] - lastDc;
-  lastDc = zz[0];
+void EncodeBlock(BitWriter& w, const Block& blk, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
+  int diff = blk.nat[0] - lastDc;
+  lastDc = blk.nat[0];
   int mag = diff < 0 ? -diff : diff;
   int nb = BitLength(static_cast<uint32_t>(mag));
   if (diff < 0) diff -= 1;
   w.Put((static_cast<uint32_t>(dc.code[nb]) << nb) | (static_cast<uint32_t>(diff) & ((1u << nb) - 1)),
         dc.size[nb] + nb);
-  int run = 0;
-  for (int k = 1; k <= last; ++k) {
-    int v = zz[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+  int prev = 0;
+  for (uint64_t m = blk.mask & ~uint64_t{1}; m; m &= m - 1) {
+    const int k = std::countr_zero(m);
+    int run = k - prev - 1;
+    prev = k;
     for (; run > 15; run -= 16) w.Put(ac.code[0xF0], ac.size[0xF0]);
+    int v = blk.nat[kZigzag[k]];
     mag = v < 0 ? -v : v;
     nb = BitLength(static_cast<uint32_t>(mag));
     if (v < 0) v -= 1;
     const int sym = (run << 4) | nb;
     w.Put((static_cast<uint32_t>(ac.code[sym]) << nb) | (static_cast<uint32_t>(v) & ((1u << nb) - 1)),
           ac.size[sym] + nb);
-    run = 0;
   }
-  if (last < 63) w.Put(ac.code[0], ac.size[0]);
+  if (prev < 63) w.Put(ac.code[0], ac.size[0]);
 }
 
-// Level shift, DCT, quantisation and zig-zag of one 8x8 block read from a plane.
-// Returns the zig-zag index of the last non-zero coefficient.
-int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t* zz) {
+// Level shift, DCT and quantisation of one 8x8 block read from a plane.
+void TransformBlock(const uint8_t* src, int stride, const Divisors& div, Block& blk) {
   // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
   uint64_t first;
   std::memcpy(&first, src, 8);
@@ -297,29 +329,23 @@ int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t*
     const int32_t v = 64 * (src[0] - 128);
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
     const int32_t q = static_cast<int32_t>((uint64_t{mag + div.half[0]} * div.recip[0]) >> 32);
-    std::memset(zz, 0, 64 * sizeof *zz);
-    zz[0] = static_cast<int16_t>(v < 0 ? -q : q);
-    return 0;
+    std::memset(blk.nat, 0, sizeof blk.nat);
+    blk.nat[0] = static_cast<int16_t>(v < 0 ? -q : q);
+    blk.mask = 0;
+    return;
   }
   int32_t d[64];
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
   ForwardDct(d, flatRows);
-  // Quantised in natural order (a loop the compiler vectorises), then put in zig-zag order.
-  int16_t nat[64];
   for (int n = 0; n < 64; ++n) {
     const int32_t v = d[n];
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
     // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
     const int32_t q = std::min(static_cast<int32_t>((uint64_t{mag + div.half[n]} * div.recip[n]) >> 32), 1023);
-    nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
+    blk.nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
   }
-  int last = 0;
-  for (int k = 0; k < 64; ++k) {
-    zz[k] = nat[kZigzag[k]];
-    if (zz[k]) last = k;
-  }
-  return last;
+  blk.mask = NonZeroMask(blk.nat);
 }
 
 struct Layout {
@@ -497,29 +523,30 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   HuffSpec dcSpec[2] = {kDcLuma, kDcChroma}, acSpec[2] = {kAcLuma, kAcChroma};
 
   // The MCUs' quantised blocks, kept for the second pass only when building tailored tables.
-  std::vector<int16_t> stored;
+  std::vector<Block> stored;
   uint8_t optCounts[4][16], optSymbols[4][256];
   if (params.optimizeHuffman) {
-    stored.resize(static_cast<std::size_t>(L.mcusX) * L.mcusY * blocksPerMcu * 64);
+    stored.resize(static_cast<std::size_t>(L.mcusX) * L.mcusY * blocksPerMcu);
     auto stats = std::make_unique<Stats>();
     std::memset(stats.get(), 0, sizeof(Stats));
     int lastDc[3] = {};
-    int16_t* out = stored.data();
+    Block* out = stored.data();
     for (int my = 0; my < L.mcusY; ++my) {
       ConvertRow(L, width, height, channels, pixels, my * L.mcuH, s);
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
-          for (int bx = 0; bx < L.hs; ++bx, out += 64) {
-            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], out);
-            CountBlock(out, lastDc[0], stats->dc[0], stats->ac[0]);
+          for (int bx = 0; bx < L.hs; ++bx, ++out) {
+            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0],
+                           *out);
+            CountBlock(*out, lastDc[0], stats->dc[0], stats->ac[0]);
           }
         if (L.comps == 3) {
-          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], out);
-          CountBlock(out, lastDc[1], stats->dc[1], stats->ac[1]);
-          out += 64;
-          TransformBlock(crPlane + mx * 8, chromaStride, div[1], out);
-          CountBlock(out, lastDc[2], stats->dc[1], stats->ac[1]);
-          out += 64;
+          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], *out);
+          CountBlock(*out, lastDc[1], stats->dc[1], stats->ac[1]);
+          ++out;
+          TransformBlock(crPlane + mx * 8, chromaStride, div[1], *out);
+          CountBlock(*out, lastDc[2], stats->dc[1], stats->ac[1]);
+          ++out;
         }
       }
     }
@@ -541,28 +568,26 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   WriteHeaders(w, L, width, height, quant, quantTables, dcSpec, acSpec, huffTables);
   int lastDc[3] = {};
   if (params.optimizeHuffman) {
-    const int16_t* in = stored.data();
+    const Block* in = stored.data();
     for (int m = 0; m < L.mcusX * L.mcusY && w.ok(); ++m) {
-      for (int b = 0; b < L.hs * L.vs; ++b, in += 64)
-        EncodeBlock(w, in, LastNonZero(in), lastDc[0], dcCode[0], acCode[0]);
-      for (int c = 1; c < L.comps; ++c, in += 64) EncodeBlock(w, in, LastNonZero(in), lastDc[c], dcCode[1], acCode[1]);
+      for (int b = 0; b < L.hs * L.vs; ++b, ++in) EncodeBlock(w, *in, lastDc[0], dcCode[0], acCode[0]);
+      for (int c = 1; c < L.comps; ++c, ++in) EncodeBlock(w, *in, lastDc[c], dcCode[1], acCode[1]);
     }
   } else {
-    int16_t zz[64];
+    Block blk;
     for (int my = 0; my < L.mcusY && w.ok(); ++my) {
       ConvertRow(L, width, height, channels, pixels, my * L.mcuH, s);
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
           for (int bx = 0; bx < L.hs; ++bx) {
-            const int last = TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8],
-                                            L.padW, div[0], zz);
-            EncodeBlock(w, zz, last, lastDc[0], dcCode[0], acCode[0]);
+            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], blk);
+            EncodeBlock(w, blk, lastDc[0], dcCode[0], acCode[0]);
           }
         if (L.comps == 3) {
-          int last = TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, last, lastDc[1], dcCode[1], acCode[1]);
-          last = TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, last, lastDc[2], dcCode[1], acCode[1]);
+          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], blk);
+          EncodeBlock(w, blk, lastDc[1], dcCode[1], acCode[1]);
+          TransformBlock(crPlane + mx * 8, chromaStride, div[1], blk);
+          EncodeBlock(w, blk, lastDc[2], dcCode[1], acCode[1]);
         }
       }
     }
