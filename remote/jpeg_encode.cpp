@@ -424,8 +424,89 @@ struct Strips {
   std::vector<uint8_t> cbSub, crSub;  // (padW / hs*) x (mcuH / vs*) for the subsampled modes
 };
 
+// One pixel's three colour bytes as a word (a fourth byte masked off), so that runs compare in one step.
+template <int C>
+inline uint32_t PixelKey(const uint8_t* p) {
+  if constexpr (C == 4) {
+    uint32_t key;
+    std::memcpy(&key, p, 4);
+    return key & (std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u);
+  } else {
+    return static_cast<uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
+  }
+}
+
+struct Ycc {
+  uint32_t key = ~0u;
+  int y = 0, cb = 0, cr = 0;
+};
+
+// Converts p unless it is the colour converted last.
+inline void Convert(const uint8_t* p, uint32_t key, Ycc& c) {
+  if (key == c.key) return;
+  c.key = key;
+  const int r = p[0], g = p[1], b = p[2];
+  c.y = (19595 * r + 38470 * g + 7471 * b + 32768) >> 16;
+  // The chroma sums stay within 0..255 after the shift, so only the top needs care.
+  c.cb = std::min((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16, 255);
+  c.cr = std::min((32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16, 255);
+}
+
+// 4:2:0 conversion straight into the subsampled chroma strips, two rows and two columns at a time: a 2x2
+// square of the colour converted last (most of a screen) costs four compares and six stores. Padding
+// repeats the last column and row, as for the other samplings.
+template <int C>
+void ConvertRowH2V2(const Layout& L, int width, int height, const uint8_t* pixels, int row0, Strips& s) {
+  const int cw = L.padW / 2;
+  const int pairs = std::min(cw, width / 2);  // squares with both columns inside the picture
+  for (int j = 0; j < L.mcuH / 2; ++j) {
+    const uint8_t* src0 = pixels + static_cast<std::size_t>(std::min(row0 + 2 * j, height - 1)) * width * C;
+    const uint8_t* src1 = pixels + static_cast<std::size_t>(std::min(row0 + 2 * j + 1, height - 1)) * width * C;
+    uint8_t* y0 = &s.y[static_cast<std::size_t>(2 * j) * L.padW];
+    uint8_t* y1 = y0 + L.padW;
+    uint8_t* cbo = &s.cbSub[static_cast<std::size_t>(j) * cw];
+    uint8_t* cro = &s.crSub[static_cast<std::size_t>(j) * cw];
+    Ycc c;
+    for (int i = 0; i < cw; ++i) {
+      const int xa = i < pairs ? 2 * i : std::min(2 * i, width - 1);
+      const int xb = i < pairs ? 2 * i + 1 : std::min(2 * i + 1, width - 1);
+      const uint8_t *p00 = src0 + C * xa, *p01 = src0 + C * xb, *p10 = src1 + C * xa, *p11 = src1 + C * xb;
+      const uint32_t k00 = PixelKey<C>(p00), k01 = PixelKey<C>(p01), k10 = PixelKey<C>(p10), k11 = PixelKey<C>(p11);
+      if (k00 == c.key && k01 == c.key && k10 == c.key && k11 == c.key) {
+        const auto y = static_cast<uint8_t>(c.y);
+        y0[2 * i] = y0[2 * i + 1] = y1[2 * i] = y1[2 * i + 1] = y;
+        cbo[i] = static_cast<uint8_t>(c.cb);
+        cro[i] = static_cast<uint8_t>(c.cr);
+        continue;
+      }
+      int cb = 2, cr = 2;
+      Convert(p00, k00, c);
+      y0[2 * i] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p01, k01, c);
+      y0[2 * i + 1] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p10, k10, c);
+      y1[2 * i] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p11, k11, c);
+      y1[2 * i + 1] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      cbo[i] = static_cast<uint8_t>(cb >> 2);
+      cro[i] = static_cast<uint8_t>(cr >> 2);
+    }
+  }
+}
+
 void ConvertRow(const Layout& L, int width, int height, int channels, const uint8_t* pixels, int row0, Strips& s) {
   const bool colour = L.comps == 3;
+  if (colour && L.hs == 2 && L.vs == 2) {
+    if (channels == 4)
+      ConvertRowH2V2<4>(L, width, height, pixels, row0, s);
+    else
+      ConvertRowH2V2<3>(L, width, height, pixels, row0, s);
+    return;
+  }
   for (int j = 0; j < L.mcuH; ++j) {
     const int sy = std::min(row0 + j, height - 1);
     const uint8_t* src = pixels + static_cast<std::size_t>(sy) * width * channels;
@@ -472,25 +553,16 @@ void ConvertRow(const Layout& L, int width, int height, int channels, const uint
     std::fill(cbo + width, cbo + L.padW, cbo[width - 1]);
     std::fill(cro + width, cro + L.padW, cro[width - 1]);
   }
-  if (!colour || (L.hs == 1 && L.vs == 1)) return;
-  const int cw = L.padW / L.hs, ch = L.mcuH / L.vs;
-  for (int j = 0; j < ch; ++j) {
-    const uint8_t* b0 = &s.cb[static_cast<std::size_t>(j * L.vs) * L.padW];
-    const uint8_t* r0 = &s.cr[static_cast<std::size_t>(j * L.vs) * L.padW];
+  if (!colour || L.hs == 1) return;
+  const int cw = L.padW / 2;
+  for (int j = 0; j < L.mcuH; ++j) {
+    const uint8_t* b0 = &s.cb[static_cast<std::size_t>(j) * L.padW];
+    const uint8_t* r0 = &s.cr[static_cast<std::size_t>(j) * L.padW];
     uint8_t* cbo = &s.cbSub[static_cast<std::size_t>(j) * cw];
     uint8_t* cro = &s.crSub[static_cast<std::size_t>(j) * cw];
-    if (L.vs == 2) {
-      const uint8_t* b1 = b0 + L.padW;
-      const uint8_t* r1 = r0 + L.padW;
-      for (int x = 0; x < cw; ++x) {
-        cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + b1[2 * x] + b1[2 * x + 1] + 2) >> 2);
-        cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 2) >> 2);
-      }
-    } else {
-      for (int x = 0; x < cw; ++x) {
-        cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + 1) >> 1);
-        cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + 1) >> 1);
-      }
+    for (int x = 0; x < cw; ++x) {
+      cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + 1) >> 1);
+      cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + 1) >> 1);
     }
   }
 }
@@ -524,8 +596,10 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   const std::size_t stripSize = static_cast<std::size_t>(L.padW) * L.mcuH;
   s.y.resize(stripSize);
   if (L.comps == 3) {
-    s.cb.resize(stripSize);
-    s.cr.resize(stripSize);
+    if (L.vs == 1) {  // 4:2:0 converts straight into the subsampled strips
+      s.cb.resize(stripSize);
+      s.cr.resize(stripSize);
+    }
     s.cbSub.resize(stripSize / (L.hs * L.vs));
     s.crSub.resize(stripSize / (L.hs * L.vs));
   }
