@@ -72,6 +72,13 @@ void ForwardDct(int32_t* d, unsigned flatRows) {
 // scaled by 4 is divided by 4q as a multiply keeping the high half, by a 16-bit reciprocal rounded up, then
 // a shift (again a high-half multiply, as vectors have no per-lane 16-bit shift). Exact for every magnitude
 // up to 32767, far above the DCT's 8 x 1024; an exhaustive check of all q and magnitudes confirmed it.
+// Without vector units (an armhf build targets no NEON) one 32x32->64 multiply per coefficient is cheaper.
+#if defined(__SSE2__) || defined(__ARM_NEON) || defined(__aarch64__)
+constexpr bool kVectorQuant = true;
+#else
+constexpr bool kVectorQuant = false;
+#endif
+
 struct Divisors {
   uint32_t recip[64];
   uint32_t half[64];
@@ -350,15 +357,25 @@ void TransformBlock(const uint8_t* src, int stride, const Divisors& div, Block& 
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
   ForwardDct(d, flatRows);
-  // One step per loop: the compiler vectorises each, and recognises the high-half multiplies only alone.
-  uint16_t a[64], t[64];
-  for (int n = 0; n < 64; ++n) a[n] = static_cast<uint16_t>(((d[n] < 0 ? -d[n] : d[n]) + div.half16[n]) >> 1 & 0xFFFC);
-  for (int n = 0; n < 64; ++n) t[n] = static_cast<uint16_t>((uint32_t{a[n]} * div.mul16[n]) >> 16);
-  for (int n = 0; n < 64; ++n) a[n] = static_cast<uint16_t>((uint32_t{t[n]} * div.shift16[n]) >> 16);
-  for (int n = 0; n < 64; ++n) {
-    // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
-    const int16_t q = std::min(static_cast<int16_t>(a[n]), int16_t{1023});
-    blk.nat[n] = static_cast<int16_t>(d[n] < 0 ? -q : q);
+  if constexpr (kVectorQuant) {
+    // One step per loop: the compiler vectorises each, and recognises the high-half multiplies only alone.
+    uint16_t a[64], t[64];
+    for (int n = 0; n < 64; ++n)
+      a[n] = static_cast<uint16_t>(((d[n] < 0 ? -d[n] : d[n]) + div.half16[n]) >> 1 & 0xFFFC);
+    for (int n = 0; n < 64; ++n) t[n] = static_cast<uint16_t>((uint32_t{a[n]} * div.mul16[n]) >> 16);
+    for (int n = 0; n < 64; ++n) a[n] = static_cast<uint16_t>((uint32_t{t[n]} * div.shift16[n]) >> 16);
+    for (int n = 0; n < 64; ++n) {
+      // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
+      const int16_t q = std::min(static_cast<int16_t>(a[n]), int16_t{1023});
+      blk.nat[n] = static_cast<int16_t>(d[n] < 0 ? -q : q);
+    }
+  } else {
+    for (int n = 0; n < 64; ++n) {
+      const int32_t v = d[n];
+      const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
+      const int32_t q = std::min(static_cast<int32_t>((uint64_t{mag + div.half[n]} * div.recip[n]) >> 32), 1023);
+      blk.nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
+    }
   }
   blk.mask = NonZeroMask(blk.nat);
 }
