@@ -67,11 +67,24 @@ void ForwardDct(int32_t* d, unsigned flatRows) {
   }
 }
 
-// Division by 8q rounded to nearest (halves away from zero) through a 32-bit reciprocal, exact for every
-// magnitude the DCT can produce.
+// Division by 8q rounded to nearest (halves away from zero). A flat block's lone term goes through a 32-bit
+// reciprocal. The block loop stays in 16 bits so that eight coefficients share a vector: (m + 4q) >> 3
+// scaled by 4 is divided by 4q as a multiply keeping the high half, by a 16-bit reciprocal rounded up, then
+// a shift (again a high-half multiply, as vectors have no per-lane 16-bit shift). Exact for every magnitude
+// up to 32767, far above the DCT's 8 x 1024; an exhaustive check of all q and magnitudes confirmed it.
+// Without vector units (an armhf build targets no NEON) one 32x32->64 multiply per coefficient is cheaper.
+#if defined(__SSE2__) || defined(__ARM_NEON) || defined(__aarch64__)
+constexpr bool kVectorQuant = true;
+#else
+constexpr bool kVectorQuant = false;
+#endif
+
 struct Divisors {
   uint32_t recip[64];
   uint32_t half[64];
+  uint16_t half16[64];
+  uint16_t mul16[64];
+  uint16_t shift16[64];
 };
 
 void MakeDivisors(const uint8_t quant[64], Divisors& out) {
@@ -79,6 +92,12 @@ void MakeDivisors(const uint8_t quant[64], Divisors& out) {
     const uint32_t d = 8u * quant[i];
     out.recip[i] = static_cast<uint32_t>(((uint64_t{1} << 32) + d - 1) / d);
     out.half[i] = d / 2;
+    out.half16[i] = static_cast<uint16_t>(d / 2);
+    const unsigned d4 = 4u * quant[i];
+    // A power of two divides exactly by 2^15 and one shift less, keeping both factors below 2^16.
+    const int s = std::bit_width(d4) - 1 - (std::has_single_bit(d4) ? 1 : 0);
+    out.mul16[i] = static_cast<uint16_t>(((1u << (16 + s)) + d4 - 1) / d4);
+    out.shift16[i] = static_cast<uint16_t>(1u << (16 - s));
   }
 }
 
@@ -227,61 +246,93 @@ struct Stats {
   uint32_t ac[2][256];
 };
 
-void CountBlock(const int16_t* zz, int& lastDc, uint32_t* dc, uint32_t* ac) {
-  const int diff = zz[0] - lastDc;
-  lastDc = zz[0];
-  ++dc[BitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff))];
-  int run = 0;
-  for (int k = 1; k < 64; ++k) {
-    const int v = zz[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
-    for (; run > 15; run -= 16) ++ac[0xF0];
-    ++ac[(run << 4) | BitLength(static_cast<uint32_t>(v < 0 ? -v : v))];
-    run = 0;
+// Quantised coefficients of one block in natural order, with a mask of the non-zero ones in zig-zag order
+// (bit k for the k-th coefficient), so that run-length coding jumps from one to the next.
+struct Block {
+  int16_t nat[64];
+  uint64_t mask;
+};
+
+// zigzagBits[r][b]: the zig-zag mask bits of the columns set in b within natural row r.
+struct ZigzagBits {
+  uint64_t bits[8][256];
+  ZigzagBits() {
+    uint8_t position[64];
+    for (int k = 0; k < 64; ++k) position[kZigzag[k]] = static_cast<uint8_t>(k);
+    for (int r = 0; r < 8; ++r)
+      for (int b = 0; b < 256; ++b) {
+        uint64_t m = 0;
+        for (int c = 0; c < 8; ++c)
+          if (b & (1 << c)) m |= uint64_t{1} << position[r * 8 + c];
+        bits[r][b] = m;
+      }
   }
-  if (run) ++ac[0];
+};
+const ZigzagBits kZigzagBits;
+
+uint64_t NonZeroMask(const int16_t* nat) {
+  // One flag byte per coefficient (a loop the compiler vectorises), then eight flags at a time to a row's bits.
+  uint8_t flags[64];
+  for (int n = 0; n < 64; ++n) flags[n] = nat[n] != 0;
+  uint64_t mask = 0;
+  for (int r = 0; r < 8; ++r) {
+    unsigned b = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      uint64_t w;
+      std::memcpy(&w, flags + r * 8, 8);
+      // Flag c lands on bit 56 + c of the product, with no carries from the other partial products.
+      b = static_cast<unsigned>((w * 0x0102040810204080ull) >> 56);
+    } else {
+      for (int c = 0; c < 8; ++c) b |= static_cast<unsigned>(flags[r * 8 + c]) << c;
+    }
+    mask |= kZigzagBits.bits[r][b];
+  }
+  return mask;
 }
 
-int LastNonZero(const int16_t* zz) {
-  int last = 63;
-  while (last > 0 && zz[last] == 0) --last;
-  return last;
+void CountBlock(const Block& blk, int& lastDc, uint32_t* dc, uint32_t* ac) {
+  const int diff = blk.nat[0] - lastDc;
+  lastDc = blk.nat[0];
+  ++dc[BitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff))];
+  int prev = 0;
+  for (uint64_t m = blk.mask & ~uint64_t{1}; m; m &= m - 1) {
+    const int k = std::countr_zero(m);
+    int run = k - prev - 1;
+    prev = k;
+    for (; run > 15; run -= 16) ++ac[0xF0];
+    const int v = blk.nat[kZigzag[k]];
+    ++ac[(run << 4) | BitLength(static_cast<uint32_t>(v < 0 ? -v : v))];
+  }
+  if (prev < 63) ++ac[0];
 }
 
-// `last` is the zig-zag index of the last non-zero coefficient (0 when there is none past the DC).
-void EncodeBlock(BitWriter& w, const int16_t* zz, int last, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
-  int diff = zz[0] - lastDc;
-  lastDc = zz[0];
+void EncodeBlock(BitWriter& w, const Block& blk, int& lastDc, const HuffCode& dc, const HuffCode& ac) {
+  int diff = blk.nat[0] - lastDc;
+  lastDc = blk.nat[0];
   int mag = diff < 0 ? -diff : diff;
   int nb = BitLength(static_cast<uint32_t>(mag));
   if (diff < 0) diff -= 1;
   w.Put((static_cast<uint32_t>(dc.code[nb]) << nb) | (static_cast<uint32_t>(diff) & ((1u << nb) - 1)),
         dc.size[nb] + nb);
-  int run = 0;
-  for (int k = 1; k <= last; ++k) {
-    int v = zz[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+  int prev = 0;
+  for (uint64_t m = blk.mask & ~uint64_t{1}; m; m &= m - 1) {
+    const int k = std::countr_zero(m);
+    int run = k - prev - 1;
+    prev = k;
     for (; run > 15; run -= 16) w.Put(ac.code[0xF0], ac.size[0xF0]);
+    int v = blk.nat[kZigzag[k]];
     mag = v < 0 ? -v : v;
     nb = BitLength(static_cast<uint32_t>(mag));
     if (v < 0) v -= 1;
     const int sym = (run << 4) | nb;
     w.Put((static_cast<uint32_t>(ac.code[sym]) << nb) | (static_cast<uint32_t>(v) & ((1u << nb) - 1)),
           ac.size[sym] + nb);
-    run = 0;
   }
-  if (last < 63) w.Put(ac.code[0], ac.size[0]);
+  if (prev < 63) w.Put(ac.code[0], ac.size[0]);
 }
 
-// Level shift, DCT, quantisation and zig-zag of one 8x8 block read from a plane.
-// Returns the zig-zag index of the last non-zero coefficient.
-int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t* zz) {
+// Level shift, DCT and quantisation of one 8x8 block read from a plane.
+void TransformBlock(const uint8_t* src, int stride, const Divisors& div, Block& blk) {
   // A flat block (most of a screen) transforms to a lone DC term of 64 (v - 128), exactly as the DCT gives it.
   uint64_t first;
   std::memcpy(&first, src, 8);
@@ -297,29 +348,36 @@ int TransformBlock(const uint8_t* src, int stride, const Divisors& div, int16_t*
     const int32_t v = 64 * (src[0] - 128);
     const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
     const int32_t q = static_cast<int32_t>((uint64_t{mag + div.half[0]} * div.recip[0]) >> 32);
-    std::memset(zz, 0, 64 * sizeof *zz);
-    zz[0] = static_cast<int16_t>(v < 0 ? -q : q);
-    return 0;
+    std::memset(blk.nat, 0, sizeof blk.nat);
+    blk.nat[0] = static_cast<int16_t>(v < 0 ? -q : q);
+    blk.mask = 0;
+    return;
   }
   int32_t d[64];
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) d[y * 8 + x] = src[y * stride + x] - 128;
   ForwardDct(d, flatRows);
-  // Quantised in natural order (a loop the compiler vectorises), then put in zig-zag order.
-  int16_t nat[64];
-  for (int n = 0; n < 64; ++n) {
-    const int32_t v = d[n];
-    const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
-    // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
-    const int32_t q = std::min(static_cast<int32_t>((uint64_t{mag + div.half[n]} * div.recip[n]) >> 32), 1023);
-    nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
+  if constexpr (kVectorQuant) {
+    // One step per loop: the compiler vectorises each, and recognises the high-half multiplies only alone.
+    uint16_t a[64], t[64];
+    for (int n = 0; n < 64; ++n)
+      a[n] = static_cast<uint16_t>(((d[n] < 0 ? -d[n] : d[n]) + div.half16[n]) >> 1 & 0xFFFC);
+    for (int n = 0; n < 64; ++n) t[n] = static_cast<uint16_t>((uint32_t{a[n]} * div.mul16[n]) >> 16);
+    for (int n = 0; n < 64; ++n) a[n] = static_cast<uint16_t>((uint32_t{t[n]} * div.shift16[n]) >> 16);
+    for (int n = 0; n < 64; ++n) {
+      // 1023 is the largest magnitude an 8-bit AC code can carry; real data never reaches it.
+      const int16_t q = std::min(static_cast<int16_t>(a[n]), int16_t{1023});
+      blk.nat[n] = static_cast<int16_t>(d[n] < 0 ? -q : q);
+    }
+  } else {
+    for (int n = 0; n < 64; ++n) {
+      const int32_t v = d[n];
+      const uint32_t mag = static_cast<uint32_t>(v < 0 ? -v : v);
+      const int32_t q = std::min(static_cast<int32_t>((uint64_t{mag + div.half[n]} * div.recip[n]) >> 32), 1023);
+      blk.nat[n] = static_cast<int16_t>(v < 0 ? -q : q);
+    }
   }
-  int last = 0;
-  for (int k = 0; k < 64; ++k) {
-    zz[k] = nat[kZigzag[k]];
-    if (zz[k]) last = k;
-  }
-  return last;
+  blk.mask = NonZeroMask(blk.nat);
 }
 
 struct Layout {
@@ -383,8 +441,89 @@ struct Strips {
   std::vector<uint8_t> cbSub, crSub;  // (padW / hs*) x (mcuH / vs*) for the subsampled modes
 };
 
+// One pixel's three colour bytes as a word (a fourth byte masked off), so that runs compare in one step.
+template <int C>
+inline uint32_t PixelKey(const uint8_t* p) {
+  if constexpr (C == 4) {
+    uint32_t key;
+    std::memcpy(&key, p, 4);
+    return key & (std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u);
+  } else {
+    return static_cast<uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
+  }
+}
+
+struct Ycc {
+  uint32_t key = ~0u;
+  int y = 0, cb = 0, cr = 0;
+};
+
+// Converts p unless it is the colour converted last.
+inline void Convert(const uint8_t* p, uint32_t key, Ycc& c) {
+  if (key == c.key) return;
+  c.key = key;
+  const int r = p[0], g = p[1], b = p[2];
+  c.y = (19595 * r + 38470 * g + 7471 * b + 32768) >> 16;
+  // The chroma sums stay within 0..255 after the shift, so only the top needs care.
+  c.cb = std::min((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16, 255);
+  c.cr = std::min((32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16, 255);
+}
+
+// 4:2:0 conversion straight into the subsampled chroma strips, two rows and two columns at a time: a 2x2
+// square of the colour converted last (most of a screen) costs four compares and six stores. Padding
+// repeats the last column and row, as for the other samplings.
+template <int C>
+void ConvertRowH2V2(const Layout& L, int width, int height, const uint8_t* pixels, int row0, Strips& s) {
+  const int cw = L.padW / 2;
+  const int pairs = std::min(cw, width / 2);  // squares with both columns inside the picture
+  for (int j = 0; j < L.mcuH / 2; ++j) {
+    const uint8_t* src0 = pixels + static_cast<std::size_t>(std::min(row0 + 2 * j, height - 1)) * width * C;
+    const uint8_t* src1 = pixels + static_cast<std::size_t>(std::min(row0 + 2 * j + 1, height - 1)) * width * C;
+    uint8_t* y0 = &s.y[static_cast<std::size_t>(2 * j) * L.padW];
+    uint8_t* y1 = y0 + L.padW;
+    uint8_t* cbo = &s.cbSub[static_cast<std::size_t>(j) * cw];
+    uint8_t* cro = &s.crSub[static_cast<std::size_t>(j) * cw];
+    Ycc c;
+    for (int i = 0; i < cw; ++i) {
+      const int xa = i < pairs ? 2 * i : std::min(2 * i, width - 1);
+      const int xb = i < pairs ? 2 * i + 1 : std::min(2 * i + 1, width - 1);
+      const uint8_t *p00 = src0 + C * xa, *p01 = src0 + C * xb, *p10 = src1 + C * xa, *p11 = src1 + C * xb;
+      const uint32_t k00 = PixelKey<C>(p00), k01 = PixelKey<C>(p01), k10 = PixelKey<C>(p10), k11 = PixelKey<C>(p11);
+      if (k00 == c.key && k01 == c.key && k10 == c.key && k11 == c.key) {
+        const auto y = static_cast<uint8_t>(c.y);
+        y0[2 * i] = y0[2 * i + 1] = y1[2 * i] = y1[2 * i + 1] = y;
+        cbo[i] = static_cast<uint8_t>(c.cb);
+        cro[i] = static_cast<uint8_t>(c.cr);
+        continue;
+      }
+      int cb = 2, cr = 2;
+      Convert(p00, k00, c);
+      y0[2 * i] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p01, k01, c);
+      y0[2 * i + 1] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p10, k10, c);
+      y1[2 * i] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      Convert(p11, k11, c);
+      y1[2 * i + 1] = static_cast<uint8_t>(c.y);
+      cb += c.cb, cr += c.cr;
+      cbo[i] = static_cast<uint8_t>(cb >> 2);
+      cro[i] = static_cast<uint8_t>(cr >> 2);
+    }
+  }
+}
+
 void ConvertRow(const Layout& L, int width, int height, int channels, const uint8_t* pixels, int row0, Strips& s) {
   const bool colour = L.comps == 3;
+  if (colour && L.hs == 2 && L.vs == 2) {
+    if (channels == 4)
+      ConvertRowH2V2<4>(L, width, height, pixels, row0, s);
+    else
+      ConvertRowH2V2<3>(L, width, height, pixels, row0, s);
+    return;
+  }
   for (int j = 0; j < L.mcuH; ++j) {
     const int sy = std::min(row0 + j, height - 1);
     const uint8_t* src = pixels + static_cast<std::size_t>(sy) * width * channels;
@@ -431,25 +570,16 @@ void ConvertRow(const Layout& L, int width, int height, int channels, const uint
     std::fill(cbo + width, cbo + L.padW, cbo[width - 1]);
     std::fill(cro + width, cro + L.padW, cro[width - 1]);
   }
-  if (!colour || (L.hs == 1 && L.vs == 1)) return;
-  const int cw = L.padW / L.hs, ch = L.mcuH / L.vs;
-  for (int j = 0; j < ch; ++j) {
-    const uint8_t* b0 = &s.cb[static_cast<std::size_t>(j * L.vs) * L.padW];
-    const uint8_t* r0 = &s.cr[static_cast<std::size_t>(j * L.vs) * L.padW];
+  if (!colour || L.hs == 1) return;
+  const int cw = L.padW / 2;
+  for (int j = 0; j < L.mcuH; ++j) {
+    const uint8_t* b0 = &s.cb[static_cast<std::size_t>(j) * L.padW];
+    const uint8_t* r0 = &s.cr[static_cast<std::size_t>(j) * L.padW];
     uint8_t* cbo = &s.cbSub[static_cast<std::size_t>(j) * cw];
     uint8_t* cro = &s.crSub[static_cast<std::size_t>(j) * cw];
-    if (L.vs == 2) {
-      const uint8_t* b1 = b0 + L.padW;
-      const uint8_t* r1 = r0 + L.padW;
-      for (int x = 0; x < cw; ++x) {
-        cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + b1[2 * x] + b1[2 * x + 1] + 2) >> 2);
-        cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 2) >> 2);
-      }
-    } else {
-      for (int x = 0; x < cw; ++x) {
-        cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + 1) >> 1);
-        cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + 1) >> 1);
-      }
+    for (int x = 0; x < cw; ++x) {
+      cbo[x] = static_cast<uint8_t>((b0[2 * x] + b0[2 * x + 1] + 1) >> 1);
+      cro[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + 1) >> 1);
     }
   }
 }
@@ -483,8 +613,10 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   const std::size_t stripSize = static_cast<std::size_t>(L.padW) * L.mcuH;
   s.y.resize(stripSize);
   if (L.comps == 3) {
-    s.cb.resize(stripSize);
-    s.cr.resize(stripSize);
+    if (L.vs == 1) {  // 4:2:0 converts straight into the subsampled strips
+      s.cb.resize(stripSize);
+      s.cr.resize(stripSize);
+    }
     s.cbSub.resize(stripSize / (L.hs * L.vs));
     s.crSub.resize(stripSize / (L.hs * L.vs));
   }
@@ -497,29 +629,30 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   HuffSpec dcSpec[2] = {kDcLuma, kDcChroma}, acSpec[2] = {kAcLuma, kAcChroma};
 
   // The MCUs' quantised blocks, kept for the second pass only when building tailored tables.
-  std::vector<int16_t> stored;
+  std::vector<Block> stored;
   uint8_t optCounts[4][16], optSymbols[4][256];
   if (params.optimizeHuffman) {
-    stored.resize(static_cast<std::size_t>(L.mcusX) * L.mcusY * blocksPerMcu * 64);
+    stored.resize(static_cast<std::size_t>(L.mcusX) * L.mcusY * blocksPerMcu);
     auto stats = std::make_unique<Stats>();
     std::memset(stats.get(), 0, sizeof(Stats));
     int lastDc[3] = {};
-    int16_t* out = stored.data();
+    Block* out = stored.data();
     for (int my = 0; my < L.mcusY; ++my) {
       ConvertRow(L, width, height, channels, pixels, my * L.mcuH, s);
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
-          for (int bx = 0; bx < L.hs; ++bx, out += 64) {
-            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], out);
-            CountBlock(out, lastDc[0], stats->dc[0], stats->ac[0]);
+          for (int bx = 0; bx < L.hs; ++bx, ++out) {
+            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0],
+                           *out);
+            CountBlock(*out, lastDc[0], stats->dc[0], stats->ac[0]);
           }
         if (L.comps == 3) {
-          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], out);
-          CountBlock(out, lastDc[1], stats->dc[1], stats->ac[1]);
-          out += 64;
-          TransformBlock(crPlane + mx * 8, chromaStride, div[1], out);
-          CountBlock(out, lastDc[2], stats->dc[1], stats->ac[1]);
-          out += 64;
+          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], *out);
+          CountBlock(*out, lastDc[1], stats->dc[1], stats->ac[1]);
+          ++out;
+          TransformBlock(crPlane + mx * 8, chromaStride, div[1], *out);
+          CountBlock(*out, lastDc[2], stats->dc[1], stats->ac[1]);
+          ++out;
         }
       }
     }
@@ -541,28 +674,26 @@ bool Encode(BitWriter& w, int width, int height, int channels, const uint8_t* pi
   WriteHeaders(w, L, width, height, quant, quantTables, dcSpec, acSpec, huffTables);
   int lastDc[3] = {};
   if (params.optimizeHuffman) {
-    const int16_t* in = stored.data();
+    const Block* in = stored.data();
     for (int m = 0; m < L.mcusX * L.mcusY && w.ok(); ++m) {
-      for (int b = 0; b < L.hs * L.vs; ++b, in += 64)
-        EncodeBlock(w, in, LastNonZero(in), lastDc[0], dcCode[0], acCode[0]);
-      for (int c = 1; c < L.comps; ++c, in += 64) EncodeBlock(w, in, LastNonZero(in), lastDc[c], dcCode[1], acCode[1]);
+      for (int b = 0; b < L.hs * L.vs; ++b, ++in) EncodeBlock(w, *in, lastDc[0], dcCode[0], acCode[0]);
+      for (int c = 1; c < L.comps; ++c, ++in) EncodeBlock(w, *in, lastDc[c], dcCode[1], acCode[1]);
     }
   } else {
-    int16_t zz[64];
+    Block blk;
     for (int my = 0; my < L.mcusY && w.ok(); ++my) {
       ConvertRow(L, width, height, channels, pixels, my * L.mcuH, s);
       for (int mx = 0; mx < L.mcusX; ++mx) {
         for (int by = 0; by < L.vs; ++by)
           for (int bx = 0; bx < L.hs; ++bx) {
-            const int last = TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8],
-                                            L.padW, div[0], zz);
-            EncodeBlock(w, zz, last, lastDc[0], dcCode[0], acCode[0]);
+            TransformBlock(&s.y[static_cast<std::size_t>(by * 8) * L.padW + mx * L.mcuW + bx * 8], L.padW, div[0], blk);
+            EncodeBlock(w, blk, lastDc[0], dcCode[0], acCode[0]);
           }
         if (L.comps == 3) {
-          int last = TransformBlock(cbPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, last, lastDc[1], dcCode[1], acCode[1]);
-          last = TransformBlock(crPlane + mx * 8, chromaStride, div[1], zz);
-          EncodeBlock(w, zz, last, lastDc[2], dcCode[1], acCode[1]);
+          TransformBlock(cbPlane + mx * 8, chromaStride, div[1], blk);
+          EncodeBlock(w, blk, lastDc[1], dcCode[1], acCode[1]);
+          TransformBlock(crPlane + mx * 8, chromaStride, div[1], blk);
+          EncodeBlock(w, blk, lastDc[2], dcCode[1], acCode[1]);
         }
       }
     }
