@@ -292,11 +292,12 @@ TEST_F(SetupFile, ConcurrentWritersNeverInterleave) {
 
 // Two writers: one that saves its text built earlier after the other has saved newer settings
 // would put old settings in the file. Each read-only remount (inside the write's lock) records the
-// value just written; they must never go down.
+// value just written; they must never go down. (The read-only remount is matched by its " -r ": a
+// temporary root whose name holds "-r" would otherwise count the read-write one too.)
 TEST_F(SetupFile, ConcurrentWritersNeverSaveOlderSettingsLast) {
   readSetup(w.get());
   root.standIn("mount",
-               "#!/bin/sh\nroot=\"$(dirname \"$0\")/..\"\ncase \"$*\" in *-r*) "
+               "#!/bin/sh\nroot=\"$(dirname \"$0\")/..\"\ncase \"$*\" in *\" -r \"*) "
                "grep '^PSpar1: ' \"$root/opt/set/setup.txt\" >> \"$root/var/log/written.log\";; esac\nexit 0\n");
   std::mutex counterMut;
   int counter = 1;

@@ -89,7 +89,7 @@ TEST(OptSetRemount, FailedRemountLogsTheCommandsExitStatus) {
   EXPECT_EQ(optSetWriteFile("/opt/set/x.txt", "x\n"), -1);
   EXPECT_TRUE(log.contains("can't mount rw /opt/set/ error: mount exit status 32")) << log.lines().back();
   EXPECT_FALSE(log.contains("error 0"));
-  root.standIn("mount", "#!/bin/sh\ncase \"$*\" in *-r*) kill -9 $$;; esac\nexit 0\n");
+  root.standIn("mount", "#!/bin/sh\ncase \"$*\" in *\" -r \"*) kill -9 $$;; esac\nexit 0\n");
   EXPECT_EQ(optSetWriteFile("/opt/set/x.txt", "x\n"), 0);
   EXPECT_TRUE(log.contains("can't mount ro /opt/set/ error: mount ended by signal 9"));
 }
