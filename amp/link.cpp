@@ -25,12 +25,6 @@ constexpr int kErrorHoldOff = 2000;
 // A command is a few dozen bytes: a line that cannot take them within this is stalled.
 constexpr int kWriteTimeoutMs = 1000;
 
-// The setup field is fixed-width and may lack its terminator.
-std::string linPortSetting(Works* w) {
-  const char* f = w->setup->LinPort;
-  return std::string(f, strnlen(f, sizeof w->setup->LinPort));
-}
-
 // The moment of the last write, for the reply timeout (link thread only, one link per record).
 thread_local std::chrono::steady_clock::time_point t_lastWrite;
 
@@ -235,7 +229,9 @@ void ResendAfterMicroReset(Works* w) {
 namespace {
 // The port went away under the thread: the operator's Retry starts a new thread that opens it again.
 void portLost(Works* w, const char* why) {
-  std::string port = linPortSetting(w);
+  // The port was opened from this setting, so it names a device.
+  std::string port, problem;
+  portDevice(w, "LinPort", port, problem);
   klog(LOG_ERR, "Linear: device %s lost (%s), link stopped", port.c_str(), why);
   snprintf(w->portErrorText, sizeof w->portErrorText, "Linear: device %s lost", port.c_str());
   w->portError = 1;
