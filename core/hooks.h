@@ -19,6 +19,9 @@ struct Hooks {
   // Interface change of the band tables -> the transceiver link threads.
   void (*startThreadBIX)(Works*) = nullptr;
   void (*startThreadCATserial)(Works*) = nullptr;
+  // GPIO key scanner -> key dispatch (DecodeTasto): key 1-6, heldMask 0 for a short press or the
+  // key's bit once held for the long-press time; a non-zero result asks for the held call again.
+  int (*keyEvent)(Works*, int key, int heldMask) = nullptr;
 };
 
 struct HookFields {

@@ -8,6 +8,7 @@
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
 #include "tuner/tuner_fields.h"
+#include "ui/meter_fields.h"
 #include "ui/ui_fields.h"
 
 // Each group is owned by one subsystem; fields shared across threads are atomics so readers
@@ -20,7 +21,8 @@ struct Works : HookFields,
                TunerFields,
                RadioFields,
                RemoteFields,
-               UiFields {};
+               UiFields,
+               MeterFields {};
 
 // Start-up defaults of the record.
 void InitGlobalVar(Works* works);
