@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/testlib/temp_root.h"
+#include "ui/fb.h"
 #include "ui/memory_screen.h"
 #include "ui/meters.h"
 
@@ -249,6 +250,34 @@ TEST_F(Meters, TxLampShowsWhileTransmittingUnlessTheInformationPageCoversIt) {
     EXPECT_FALSE(isColour(430, 209, 250, 0, 0));
     EXPECT_FALSE(isColour(374, 175, 250, 0, 0));
   }
+}
+
+// The grid's lines and labels are drawn into the background once: every pass after that, the TX lamp
+// included (the grid crosses it), shows the same pixels as a pass that draws everything anew; new
+// settings ask for a fresh background.
+TEST_F(Meters, GridKeptInTheBackgroundGivesTheSamePixelsAsDrawingItEachPass) {
+  w->meterPage = 4;
+  SetWorkImg(w.get());
+  w->stStatus1 = 1;
+  std::fill(std::begin(w->fftLevel), std::end(w->fftLevel), -70.0f);
+  auto pass = [&] {
+    fbSetBack(&m.s);
+    ViewStatusTX(w.get());
+    DrawGrid(w.get());
+    return m.work;
+  };
+  const std::vector<uint8_t> drawnEachPass = pass();
+  m.s.backgroundLoads = 1;  // a background image is loaded from here on
+  EXPECT_EQ(pass(), drawnEachPass) << "the pass that draws into the background";
+  EXPECT_NE(m.back, std::vector<uint8_t>(m.back.size(), 0xFF)) << "nothing was kept in the background";
+  EXPECT_EQ(pass(), drawnEachPass) << "a pass that starts from the kept grid";
+  w->stStatus1 = 0;
+  const std::vector<uint8_t> lampOff = pass();
+  EXPECT_NE(lampOff, drawnEachPass);
+  w->mainImageDue = 0;
+  w->RefLevel = -100;
+  pass();
+  EXPECT_EQ(w->mainImageDue, 1) << "new labels need a fresh background";
 }
 
 }  // namespace
