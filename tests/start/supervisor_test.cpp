@@ -59,6 +59,10 @@ TEST_F(Supervisor, TransmissionStartsARunAndTheSettlingClearsItsBits) {
   EXPECT_EQ(w->tuneState, 1);
   EXPECT_EQ(w->AutoTuneMode & 0x02, 0x02);
   EXPECT_EQ(w->txActive, 1);
+  // One run per transmission: the run ends while the transceiver still transmits, and no other starts.
+  w->tuneState = 0;
+  for (int i = 0; i < 5; ++i) watch.pass(w.get(), tx(true));
+  EXPECT_EQ(w->tuneState, 0) << "a second run in the same transmission";
   // The run ends and the transceiver went back to receive: ten settling passes, then the bits clear.
   w->tuneState = 0;
   w->AutoTuneMode = 0x01 | 0x02 | 0x08;
