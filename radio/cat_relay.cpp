@@ -57,7 +57,11 @@ bool probe(int fd) {
     }
     ++got;
   }
-  return got == 5 && memcmp(reply, "DT001", 5) == 0;
+  if (got != 5 || memcmp(reply, "DT001", 5) != 0) return false;
+  // The reply's ';' is the probe's, not a CAT reply for the peer.
+  char semicolon;
+  serialReadByte(fd, &semicolon, 100);
+  return true;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ void DecodeCatSerialCmd(Works* w, const unsigned char* r, int count) {
     bool bad = false;
     for (int i = 0; i < 4; ++i) bad |= VerifyByteFreq(r[i]);
     if (bad) {
-      ktrace("CAT FT817 freq not decoded :  %02x %02x %02x %02x %02x\n", r[0], r[1], r[2], r[3], r[4]);
+      klog(LOG_ERR, "CAT FT817 freq not decoded :  %02x %02x %02x %02x %02x", r[0], r[1], r[2], r[3], r[4]);
     } else {
       auto dec = [](unsigned char b) { return static_cast<uint64_t>((b >> 4) * 10 + (b & 0x0F)); };
       w->freqCatSerial = dec(r[0]) * 10000000 + dec(r[1]) * 100000 + dec(r[2]) * 1000 + dec(r[3]) * 10;

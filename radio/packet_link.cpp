@@ -120,10 +120,7 @@ int decodeCmdParameters(Works* w, const unsigned char header[5], unsigned char* 
   char shown[5] = {};
   for (int i = 4; i >= 1; --i) {
     const unsigned char b = header[i];
-    if (b < 0x30 || b > 0x3F) {
-      ktrace("----------> 3SERIAL : bad length digit 0x%02x\n", b);
-      return -1;
-    }
+    if (b < 0x30 || b > 0x3F) return -1;
     len = len * 16 + (b - 0x30);
     shown[4 - i] = static_cast<char>(b);
   }
@@ -295,40 +292,57 @@ int SerialLoop(Works* w, int fd) {
   w->serFD = fd;
   unsigned char payload[kMaxPayload + 1];
   unsigned char rotated[kSpectrumBins];
+  // Header bytes of a spectrum or parameter header that did not hold together, scanned again one
+  // by one: a stray type byte in noise must not swallow the real header that follows it.
+  unsigned char rescan[5];
+  int rescanFrom = 0, rescanEnd = 0;
   int empty = 0;
   int lost = 0;
   while (linkOn(w)) {
-    const int waiting = serialBytesWaiting(fd);
-    if (waiting <= 0) {
-      if (waiting < 0 || serialHungUp(fd)) {
-        lost = 1;
-        break;
-      }
-      pollInput(fd);
-      if (++empty >= kEmptyPollLimit) {
-        serialTimeout(w, "---------------------------------------TIMEOUT serial 1\n");
-        empty = 0;
-      }
-      continue;
-    }
     unsigned char type;
-    const long r = serialReadByte(fd, reinterpret_cast<char*>(&type), 0);
-    if (r != 1) {
-      if (r < 0 && errno != EAGAIN && errno != EINTR) {
-        lost = 1;
-        break;
+    if (rescanFrom < rescanEnd) {
+      type = rescan[rescanFrom++];
+    } else {
+      const int waiting = serialBytesWaiting(fd);
+      if (waiting <= 0) {
+        if (waiting < 0 || serialHungUp(fd)) {
+          lost = 1;
+          break;
+        }
+        pollInput(fd);
+        if (++empty >= kEmptyPollLimit) {
+          serialTimeout(w, "---------------------------------------TIMEOUT serial 1\n");
+          empty = 0;
+        }
+        continue;
       }
-      klog(LOG_ERR, "error %ld", r);
-      serialTimeout(w, "---------------------------------------TIMEOUT serial 2\n");
-      continue;
+      const long r = serialReadByte(fd, reinterpret_cast<char*>(&type), 0);
+      if (r != 1) {
+        if (r < 0 && errno != EAGAIN && errno != EINTR) {
+          lost = 1;
+          break;
+        }
+        klog(LOG_ERR, "error %ld", r);
+        serialTimeout(w, "---------------------------------------TIMEOUT serial 2\n");
+        continue;
+      }
+      empty = 0;
     }
-    empty = 0;
     if (type >= 15) continue;
     unsigned char header[5], subtype = 0;
-    if (readSerialPort(w, header, 5) < 0) continue;
+    const int kept = rescanEnd - rescanFrom;
+    std::memcpy(header, rescan + rescanFrom, static_cast<size_t>(kept));
+    rescanFrom = rescanEnd = 0;
+    if (readSerialPort(w, header + kept, 5 - kept) < 0) continue;
     const int len = decodeCmdParameters(w, header, &subtype);
-    if (len < 0) continue;
-    if (type == 0 && subtype == '0') {
+    const bool ours = (type == 0 && subtype == '0') || (type == 1 && subtype == '1');
+    if (type <= 1 && (!ours || len < 0)) {
+      std::memcpy(rescan, header, 5);
+      rescanEnd = 5;
+      w->serDropped++;
+      continue;
+    }
+    if (type == 0) {
       if (readSerialPort(w, payload, len) < 0) continue;
       if (getFlag(w->setup->EnableSpectrum) == '0') {
         SerParam p;
@@ -337,11 +351,11 @@ int SerialLoop(Works* w, int fd) {
         if (n > 0 && w->hooks.sendWebSockSerSpectrFrame) w->hooks.sendWebSockSerSpectrFrame(w, rotated, n);
       }
       w->serSpectra++;
-    } else if (type == 1 && subtype == '1') {
+    } else if (type == 1) {
       if (readSerialPort(w, payload, len) < 0) continue;
       storeParameters(w, len, payload);
       if (w->hooks.sendWebSockSerParFrame) w->hooks.sendWebSockSerParFrame(w, payload, len);
-    } else if (type > 1) {
+    } else {
       klog(LOG_ERR, "Error3");
       ktrace("Error3 (type %d)\n", type);
     }

@@ -293,6 +293,7 @@ void TransceiverSim::sendLink(std::string bytes) {
 
 void TransceiverSim::serve() {
   auto nextSpectrum = Clock::now();
+  auto nextBlocks = Clock::now();
   auto cutPause = Clock::time_point{};
   uint32_t seed = 1;
   char buf[256];
@@ -337,8 +338,11 @@ void TransceiverSim::serve() {
       }
       const auto now = Clock::now();
       const bool quiet = fault_ == RadioFault::Silent || now < cutPause;
-      if (!quiet && dirty_) {
+      // State changes go at once; the whole state again every second, so a listener that opens the
+      // line late (or dropped what was waiting) catches up.
+      if (!quiet && (dirty_ || now >= nextBlocks)) {
         dirty_ = false;
+        nextBlocks = now + std::chrono::milliseconds(1000);
         // The idle VFO's block first, then the active one's, so both are known.
         std::string a = encodePacket(1, encodeParameterBlock(st_, !st_.vfoB));
         std::string b = encodePacket(1, encodeParameterBlock(st_, st_.vfoB));
