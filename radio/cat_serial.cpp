@@ -61,7 +61,6 @@ void DecodeCatSerialCmd(Works* w, const unsigned char* r, int count) {
       w->freqCatSerial = dec(r[0]) * 10000000 + dec(r[1]) * 100000 + dec(r[2]) * 1000 + dec(r[3]) * 10;
     }
   }
-  sleepMs(20);
   w->lastCommandSent = 0;
 }
 
@@ -129,6 +128,7 @@ void CatSerial(Works* w) {
       if (count == 5) w->catProcessStatus = 1;
     } else {
       DecodeCatSerialCmd(w, reply, count);
+      sleepMs(20);  // the rig's pause between a reply and the next command
       count = 0;
       w->catProcessStatus = 3;
     }

@@ -49,6 +49,15 @@ void serialTimeout(Works* w, const char* msg) {
   ktrace("%s", msg);
 }
 
+// The port cannot bring another byte: hung up, or at its end (a readable line with nothing to read).
+bool lineGone(int fd, int waiting) {
+  if (waiting < 0 || serialHungUp(fd)) return true;
+  struct pollfd p {
+    fd, POLLIN, 0
+  };
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && serialBytesWaiting(fd) == 0;
+}
+
 void serPortLost(Works* w, const char* why) {
   std::string port, problem;
   portDevice(w, "SerPort", port, problem);
@@ -98,7 +107,7 @@ int readSerialPort(Works* w, unsigned char* buffer, int n) {
       }
       if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     }
-    if (waiting < 0 || serialHungUp(fd)) {
+    if (lineGone(fd, waiting)) {
       serialTimeout(w, "---------------------------------------TIMEOUT serial 3 (port lost)\n");
       return -1;
     }
@@ -305,7 +314,7 @@ int SerialLoop(Works* w, int fd) {
     } else {
       const int waiting = serialBytesWaiting(fd);
       if (waiting <= 0) {
-        if (waiting < 0 || serialHungUp(fd)) {
+        if (lineGone(fd, waiting)) {
           lost = 1;
           break;
         }
