@@ -42,7 +42,7 @@ bool openSimPty(const std::string& linkPath, int* master, int* keep, std::string
     if (m >= 0) close(m);
     return false;
   }
-  const int s = open(name, O_RDWR | O_NOCTTY);
+  const int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios t{};
   if (s < 0 || tcgetattr(m, &t) != 0) {
     std::fprintf(stderr, "%s: cannot set up %s: %s\n", who, name, std::strerror(errno));
@@ -52,6 +52,10 @@ bool openSimPty(const std::string& linkPath, int* master, int* keep, std::string
   }
   cfmakeraw(&t);
   tcsetattr(m, TCSANOW, &t);
+  // A program started after us must not inherit the device's end of the line: an unplugged
+  // device would never hang up under it.
+  fcntl(m, F_SETFD, FD_CLOEXEC);
+  fcntl(s, F_SETFD, FD_CLOEXEC);
   fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
   struct stat st {};
   if (lstat(linkPath.c_str(), &st) == 0) unlink(linkPath.c_str());
@@ -195,10 +199,24 @@ void TransceiverSim::setMode(int m) {
   dirty_ = true;
 }
 void TransceiverSim::setTx(bool on) {
-  std::lock_guard lk(mu_);
-  st_.tx = on;
-  dirty_ = true;
+  {
+    std::lock_guard lk(mu_);
+    st_.tx = on;
+    dirty_ = true;
+  }
+  tellTx();
 }
+void TransceiverSim::setTxListener(std::function<void(bool)> listener) { txListener_ = std::move(listener); }
+
+void TransceiverSim::tellTx() {
+  if (!txListener_) return;
+  std::lock_guard tl(txMu_);
+  const bool tx = state().tx;
+  if (tx == txTold_) return;
+  txTold_ = tx;
+  txListener_(tx);
+}
+
 void TransceiverSim::setSpectrumEveryMs(int ms) {
   std::lock_guard lk(mu_);
   spectrumMs_ = std::max(0, ms);
@@ -361,6 +379,7 @@ void TransceiverSim::serve() {
         spectra_++;
       }
     }
+    tellTx();  // "RX;", "TX2;" or a CAT "TX;" may have keyed or unkeyed it
     if (!toSend.empty()) sendLink(toSend);
     for (size_t k = 0; k < cat_.size(); ++k)
       if (!catOut[k].empty() && write(cat_[k].master, catOut[k].data(), catOut[k].size()) < 0) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -66,6 +67,9 @@ class TransceiverSim {
   void setMode(int m);
   void setTx(bool on);
   void setSpectrumEveryMs(int ms);
+  // Called (without the sim's lock) each time the transmitter goes on or off, from whichever
+  // thread changed it: the simulated unit drives the amplifier with it. Set before start.
+  void setTxListener(std::function<void(bool)> listener);
   void fault(RadioFault f);
 
   // Commands received on the packet link, each with its ';'.
@@ -101,6 +105,10 @@ class TransceiverSim {
   int spectrumMs_ = 100;
   std::vector<std::string> received_;
   std::mt19937 rng_{4242};
+  std::function<void(bool)> txListener_;
+  bool txTold_ = false;  // guarded by txMu_
+  std::mutex txMu_;
+  void tellTx();
 
   Port link_;
   std::vector<Port> cat_;
