@@ -131,7 +131,14 @@ int writeCatPort(Works* w, const void* data, size_t length) {
 
 void Cat(Works* w) {
   w->status_cat = 0;
-  startupSleepMs(3000);
+  // The transceiver's CAT port comes up a while after it; remote operation switched off meanwhile
+  // ends the wait, with nothing opened and nothing to report.
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(3000 * startupScale()));
+  while (std::chrono::steady_clock::now() < until) {
+    if (!w->running || getFlag(w->setup->EnableCAT) != '1') return;
+    sleepMs(10);
+  }
   if (VerifyCAT(w) != 0) {
     const std::string cat = catPortName(w);
     klog(LOG_ERR, "Unable to open device %s", cat.c_str());

@@ -285,9 +285,9 @@ std::string TransceiverSim::onCatCommand(const std::string& cmd) {
   return "?;";
 }
 
-void TransceiverSim::sendLink(std::string bytes) {
+void TransceiverSim::sendLink(std::string bytes, bool garble) {
   // Called from the serving thread only; a full line drops the rest, as a device's buffer would.
-  if (fault_ == RadioFault::Garble) {
+  if (garble) {
     std::uniform_real_distribution<double> p(0, 1);
     std::uniform_int_distribution<int> b(0, 255);
     for (char& c : bytes)
@@ -327,6 +327,7 @@ void TransceiverSim::serve() {
     for (const Port& p : cat_) fds.push_back({p.master, POLLIN, 0});
     poll(fds.data(), fds.size(), 5);
     std::string toSend;
+    bool garble = false;
     std::vector<std::string> catOut(cat_.size());
     {
       std::lock_guard lk(mu_);
@@ -355,6 +356,7 @@ void TransceiverSim::serve() {
         }
       }
       const auto now = Clock::now();
+      garble = fault_ == RadioFault::Garble;
       const bool quiet = fault_ == RadioFault::Silent || now < cutPause;
       // State changes go at once; the whole state again every second, so a listener that opens the
       // line late (or dropped what was waiting) catches up.
@@ -380,7 +382,7 @@ void TransceiverSim::serve() {
       }
     }
     tellTx();  // "RX;", "TX2;" or a CAT "TX;" may have keyed or unkeyed it
-    if (!toSend.empty()) sendLink(toSend);
+    if (!toSend.empty()) sendLink(toSend, garble);
     for (size_t k = 0; k < cat_.size(); ++k)
       if (!catOut[k].empty() && write(cat_[k].master, catOut[k].data(), catOut[k].size()) < 0) {
       }

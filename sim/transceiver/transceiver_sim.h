@@ -92,7 +92,7 @@ class TransceiverSim {
     std::string in;
   };
   void serve();
-  void sendLink(std::string bytes);
+  void sendLink(std::string bytes, bool garble);
   void onLinkCommand(const std::string& cmd);
   std::string onCatCommand(const std::string& cmd);
   void closePorts();

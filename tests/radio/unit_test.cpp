@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/root.h"
+#include "sim/ft817/ft817_sim.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "sim/transceiver/transceiver_sim.h"
@@ -131,6 +132,26 @@ TEST_F(SimulatedUnit, UnpluggedMidPacketIsError8AndThePortErrorAndTheUnitStillSt
   EXPECT_EQ(testlib::stopUnit(pid, SIGTERM, 20s, &took), 0);
   pid = 0;
   EXPECT_LT(took, 8.0);
+}
+
+TEST_F(SimulatedUnit, Ft817ModeFollowsTheRigAndLeavesThePacketLinkAlone) {
+  root.write("/opt/set/antenna_b1.txt",
+             "!817\n80m 3500000 3800000 1 3 0 0 0.0\n40m 7000000 7200000 1 2 0 0 0.0\n"
+             "20m 14000000 14350000 1 1 0 0 0.0\n");
+  sim::Ft817Sim rig;
+  rig.setFrequency(7100000);
+  ASSERT_TRUE(rig.start(root.path() + "/dev/ttyUSB2"));
+  start();
+  ASSERT_TRUE(received("FA00007100000;")) << err();
+  rig.setFrequency(3573000);
+  ASSERT_TRUE(received("FA00003573000;")) << err();
+  EXPECT_TRUE(waitUntil([&] { return micro.snapshot().antenna == 3; }, 10s));
+  radio.dial(21074000);  // the paired transceiver is not listened to in this mode
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_FALSE(received("FA00021074000;", 0s));
+  EXPECT_EQ(testlib::stopUnit(pid, SIGTERM, 20s), 0);
+  pid = 0;
+  rig.stop();
 }
 
 }  // namespace
