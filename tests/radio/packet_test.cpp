@@ -1,6 +1,7 @@
 // Packet link decoding: parameter blocks, header digits, spectrum rotation and store, request order.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -228,6 +229,65 @@ TEST(ServeSerialRequests, OrderAndPendingRules) {
   }
   // A descriptor that is not the open link is never written.
   EXPECT_EQ(writeSerialPort(pty.master, "RX;", 3, w.get()), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// A byte stream through the link's own loop on a socket pair, until the line ends.
+struct StreamRun {
+  testlib::TestWorks w;
+  testlib::LogCapture log;
+  int result = -1;
+  explicit StreamRun(const std::string& bytes) {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_EQ(write(sv[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    shutdown(sv[1], SHUT_WR);
+    w->running = 1;
+    w->errorTimer = 1;
+    setFlag(w->setup->EnableSerial, '1');
+    result = SerialLoop(w.get(), sv[0]);
+    close(sv[0]);
+    close(sv[1]);
+  }
+  SerParam params() {
+    SerParam p;
+    getParameters(w.get(), &p);
+    return p;
+  }
+};
+
+std::string packet(int type, const std::string& payload) {
+  std::string h(1, static_cast<char>(type));
+  h += static_cast<char>('0' + type);
+  for (size_t len = payload.size(), i = 0; i < 4; ++i, len >>= 4) h += static_cast<char>(0x30 + (len & 0xF));
+  return h + payload;
+}
+
+TEST(SerialLoop, HeaderScanTrace) {
+  // A space, a type-5 packet (its header consumed, its three bytes scanned and skipped), zeros
+  // from the end of a spectrum line, then a block: decoded, and the line's end ends the loop.
+  StreamRun run(std::string(" ") +
+                "\x05"
+                "53000abc" +
+                std::string(7, '\0') + packet(1, kBlock));
+  EXPECT_EQ(run.result, 1);
+  EXPECT_TRUE(run.log.contains("Error3"));
+  EXPECT_EQ(run.w->serBlocks.load(), 1u);
+  EXPECT_EQ(run.params().freqCur, 14070000);
+}
+
+TEST(SerialLoop, OverlongLengthIsClampedAndAShortPacketIsDropped) {
+  // "????" is 65535: taken as 1999 bytes, of which only the block is there; the line ends first.
+  StreamRun clamped(std::string("\x01") + "1????" + kBlock);
+  EXPECT_EQ(clamped.w->serBlocks.load(), 0u);
+  EXPECT_EQ(clamped.result, 1);
+  // Two blocks, the second cut short: the first is stored, the second dropped.
+  StreamRun cut(packet(1, kBlock) + packet(1, withByte(kBlock, 11, 0x47)).substr(0, 20));
+  EXPECT_EQ(cut.w->serBlocks.load(), 1u);
+  EXPECT_EQ(cut.params().squelch, 3);
 }
 
 }  // namespace
