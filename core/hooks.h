@@ -22,6 +22,14 @@ struct Hooks {
   // GPIO key scanner -> key dispatch (DecodeTasto): key 1-6, heldMask 0 for a short press or the
   // key's bit once held for the long-press time; a non-zero result asks for the held call again.
   int (*keyEvent)(Works*, int key, int heldMask) = nullptr;
+  // Transceiver links -> WebSocket server: frames to a connected peer ("CA" CAT replies, "PA"
+  // parameter blocks, "SC" spectrum lines). Unset: no peer to tell.
+  void (*sendWebSockCatFrame)(Works*, const char* data, int len) = nullptr;
+  void (*sendWebSockSerParFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  void (*sendWebSockSerSpectrFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  // Error screen's Retry -> the transceiver link threads of the current work mode, started again
+  // so they reopen their ports.
+  void (*restartRadioLinks)(Works*) = nullptr;
 };
 
 struct HookFields {

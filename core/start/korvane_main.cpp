@@ -215,6 +215,7 @@ int korvaneMain(int argc, char** argv) {
   // A bank's interface starts its transceiver link when the bank is loaded or changed.
   w->hooks.startThreadBIX = StartThreadBIX;
   w->hooks.startThreadCATserial = StartThreadCATserial;
+  w->hooks.restartRadioLinks = RestartRadioLinks;
   InstallTunerHooks(w);
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);

@@ -424,7 +424,13 @@ bool number(const std::string& s, double& out) {
 }
 }  // namespace
 
+void MicroSim::setExtraCommands(std::function<std::optional<std::string>(const std::string&)> handler) {
+  extraCommands_ = std::move(handler);
+}
+
 std::string MicroSim::command(const std::string& line) {
+  if (extraCommands_)
+    if (auto answer = extraCommands_(line)) return *answer;
   std::istringstream in(line);
   std::vector<std::string> w;
   for (std::string t; in >> t && w.size() < 8;) w.push_back(t);

@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -88,6 +89,9 @@ class MicroSim {
   // "model 60", "antenna-load 3 12.5 -30", "dump" ... Returns the answer text,
   // beginning with "error:" when the line was not understood.
   std::string command(const std::string& line);
+  // Other simulated devices' commands on the same control channel: the handler answers the lines
+  // it knows and returns nothing for the rest. Set before serveControl.
+  void setExtraCommands(std::function<std::optional<std::string>(const std::string&)> handler);
 
   std::vector<std::string> received() const;
   std::vector<ReceivedCommand> receivedTimed() const;
@@ -130,6 +134,7 @@ class MicroSim {
   std::atomic<int> controlFd_{-1};
   int controlKeep_ = -1;
   std::string controlPath_;
+  std::function<std::optional<std::string>(const std::string&)> extraCommands_;
   std::atomic<bool> running_{false};
   std::atomic<bool> quit_{false};
   std::atomic<uint64_t> bytesSent_{0};

@@ -78,7 +78,7 @@ const std::vector<std::pair<std::string, std::string>> kSetupDefaults = {
     {"PSpar3", "0"},
     {"PSpar4", "0"},
     {"OffsetPlot", "0"},
-    {"CatSerialPort", "/dev/ttyUSB1"},
+    {"CatSerialPort", "/dev/ttyUSB2"},  // the simulated FT-817 beside the paired transceiver
     {"TUNEenabled", "0"},
     {"NumBanco", "1"},
     {"GMpar1", "2"},
