@@ -3,6 +3,8 @@
 
 #include <libusb-1.0/libusb.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <ctime>
 
 #include "platform/log.h"
 #include "platform/root.h"
@@ -78,15 +80,20 @@ class LibUsbPort : public UsbPort {
       s.index = slot;
     }
     s.buffer.resize(static_cast<size_t>(length));
-    libusb_fill_bulk_transfer(s.transfer, handle_, endpoint, s.buffer.data(), length, &LibUsbPort::done, &s,
-                              timeoutMs);
+    libusb_fill_bulk_transfer(s.transfer, handle_, endpoint, s.buffer.data(), length, &LibUsbPort::done, &s, timeoutMs);
     const int rc = libusb_submit_transfer(s.transfer);
     s.inFlight = rc == 0;
     return rc;
   }
   int handleEvents(int timeoutMs) override {
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
+    if constexpr (sizeof(time_t) == sizeof(long)) {
+      timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+      return libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
+    } else {
+      // The board's library takes a 32-bit timeval, ours is 64-bit: the wait without a time-out
+      // still ends within the transfers' own 2 s time-out.
+      return libusb_handle_events_completed(ctx_, nullptr);
+    }
   }
   void close() override {
     for (Slot& s : slots_) {

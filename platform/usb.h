@@ -51,5 +51,6 @@ std::unique_ptr<UsbPort> openUsbPort();
 //   tone FRACTION LEVEL  a tone at FRACTION of the sample rate (-0.5..0.5) that the spectrum shows
 //                        at LEVEL dB; noise LEVEL: a noise floor at about LEVEL dB
 //   fail N               the next N transfers fail     stall / gone: every transfer stalls / no device
+//   limit N              the device vanishes after N completed transfers
 //   rate HZ              transfers of 4096 samples are paced at this sample rate (default 192000)
 std::unique_ptr<UsbPort> usbDeviceModel(const std::string& path);

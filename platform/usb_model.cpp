@@ -1,8 +1,8 @@
 // A model of the transceiver's USB I/Q device for simulated roots and tests: vendor control requests,
 // and a bulk stream of synthetic tones and noise that the reader's spectrum shows at the levels asked for.
 #include <sys/stat.h>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -34,6 +34,7 @@ struct Description {
   int fail = 0;
   bool stall = false, gone = false;
   double rate = 192000;
+  long long limit = -1;  // transfers the device completes before it vanishes (-1: no end)
 };
 
 Description parse(const std::string& text) {
@@ -71,6 +72,8 @@ Description parse(const std::string& text) {
       d.stall = true;
     } else if (key == "gone") {
       d.gone = true;
+    } else if (key == "limit") {
+      l >> d.limit;
     } else if (key == "rate") {
       l >> d.rate;
       if (!(d.rate >= 1000 && d.rate <= 10e6)) d.rate = 192000;
@@ -162,7 +165,7 @@ class UsbDeviceModel : public UsbPort {
     next_ = std::chrono::steady_clock::now() +
             std::chrono::microseconds(static_cast<long long>(kSamplesPerTransfer / d_.rate * 1e6));
     UsbTransferStatus st = UsbTransferStatus::Completed;
-    if (d_.gone) {
+    if (d_.gone || (d_.limit >= 0 && completed_ >= d_.limit)) {
       st = UsbTransferStatus::NoDevice;
     } else if (d_.stall) {
       st = UsbTransferStatus::Stall;
@@ -174,6 +177,7 @@ class UsbDeviceModel : public UsbPort {
     }
     int length = 0;
     if (st == UsbTransferStatus::Completed) {
+      ++completed_;
       fill(p.length);
       length = p.length;
     }
@@ -210,7 +214,7 @@ class UsbDeviceModel : public UsbPort {
     const int samples = std::min(bytes / 8, kSamplesPerTransfer * 4);
     buffer_.assign(static_cast<size_t>(bytes), 0);
     const double recalc = std::pow(10.0, (21.4 - d_.offsets[0]) / 20.0);
-    const double toRaw = 2147483648.0 / recalc / 0.35875;
+    const double toRaw = 2147483648.0 / recalc / (2 * 0.35875);  // the line scales by n/2, the window by its mean
     std::normal_distribution<double> gauss(0.0, 1.0);
     const double noiseAmp = std::pow(10.0, d_.noise / 20.0) * toRaw / std::sqrt(2.0 * kSamplesPerTransfer / 2.0);
     for (int n = 0; n < samples; ++n) {
@@ -243,6 +247,7 @@ class UsbDeviceModel : public UsbPort {
   std::vector<uint8_t> buffer_;
   std::chrono::steady_clock::time_point next_{};
   long long sample_ = 0;
+  long long completed_ = 0;
   std::mt19937 rng_{12345};
 };
 
