@@ -156,6 +156,10 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   ok &= writeText(root / "opt/sshshell", record("sshshell") + "exit 0\n", true);
   ok &= writeText(root / "opt/good", "");
   ok &= writeText(root / "sim/usb.txt", "Bus 001 Device 002: ID 0424:9514 Standard Microsystems Corp.\n");
+  // The transceiver's USB I/Q device (platform/usb.h gives the format): a noise floor and two signals.
+  ok &= writeText(root / "sim/usb",
+                  "device 2b4d 0e31\nserial SIMBIX0000000001\noffsets 2.5 6.0 10.0\nnoise -110\n"
+                  "tone 0.05 -45\ntone -0.21 -72\n");
 
   // Screen: an 800x480x32 virtual framebuffer, and the console the cursor escape goes to.
   {
