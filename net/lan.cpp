@@ -236,13 +236,13 @@ int ReadLanParam() {
     std::string_view value = found[k] >= 0 ? words(lines[found[k]].body).rest : std::string_view();
     std::string_view addr, suffix;
     splitSuffix(value, addr, suffix);
-    if (value.size() >= sizeof IP) {
-      klog(LOG_ERR, "%s: %s value \"%s\" too long, not taken", kInterfaces, v.keyword, printable(value).c_str());
-    } else {
-      memcpy(v.text, value.data(), value.size());
-      v.text[value.size()] = '\0';
-      if (!value.empty()) SplitAddr(std::string(addr).c_str(), v.octets);
-    }
+    // The octets come from the address itself, whatever follows it; the text holds what fits.
+    if (!value.empty()) SplitAddr(std::string(addr).c_str(), v.octets);
+    std::string_view shown = value.size() < sizeof IP ? value : addr.substr(0, sizeof IP - 1);
+    if (value.size() >= sizeof IP)
+      klog(LOG_ERR, "%s: %s value \"%s\" too long to show whole", kInterfaces, v.keyword, printable(value).c_str());
+    shown.copy(v.text, shown.size());
+    v.text[shown.size()] = '\0';
     if (v.none) {
       v.none->store(value.empty() ? 1 : 0);
     } else if (value.empty()) {
