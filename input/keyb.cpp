@@ -59,22 +59,36 @@ std::string findKeyboard() {
   return found;
 }
 
-int openKeyboard(const std::string& path) {
+// The opened keyboard; a FIFO (the simulated one) also holds a write end of our own, so that it
+// never reads as ended between two writers.
+struct Keyboard {
+  int fd = -1, keep = -1;
+  void close() {
+    if (fd >= 0) ::close(fd);
+    if (keep >= 0) ::close(keep);
+    fd = keep = -1;
+  }
+};
+
+Keyboard openKeyboard(const std::string& path) {
   // Non-blocking: the waits are polls that look at the stop condition, never a read that hangs.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     const int err = errno;
     klog(LOG_ERR, "Cannot open %s, error %d -%s", path.c_str(), err, strerror(err));
     ktrace("Cannot open %s, error %d -%s\n", path.c_str(), err, strerror(err));
-    return -1;
+    return {};
   }
   struct stat st {};
   // A regular file would read the same events again and again.
   if (fstat(fd, &st) != 0 || (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode))) {
     klog(LOG_ERR, "%s is not an input device, not used", path.c_str());
     close(fd);
-    return -1;
+    return {};
   }
+  Keyboard k;
+  k.fd = fd;
+  if (S_ISFIFO(st.st_mode)) k.keep = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   klog(LOG_INFO, "Keyboard opened");
   ktrace("Keyboard opened\n");
   if (ioctl(fd, EVIOCGRAB, 1) != 0) {
@@ -82,7 +96,7 @@ int openKeyboard(const std::string& path) {
     klog(LOG_ERR, "cannot grab %s, error %d -%s: its keys also reach the console", path.c_str(), err, strerror(err));
   }
   runShell(rootPath("/bin/stty") + " -echo");
-  return fd;
+  return k;
 }
 
 bool knownType(unsigned type) {
@@ -121,7 +135,9 @@ int runUntilStopped(Works* w, const std::string& cmd) {
   for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that a stop ends the shell's whole session, not only the "sh -c".
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   char sh[] = "sh", dashC[] = "-c";
   std::string text = cmd;
   char* argv[] = {sh, dashC, text.data(), nullptr};
@@ -141,11 +157,11 @@ int runUntilStopped(Works* w, const std::string& cmd) {
     if (r < 0 && errno != EINTR) return -1;
     if (!asked && !keepRunning(w)) {
       klog(LOG_INFO, "program stopping: %s asked to end", cmd.c_str());
-      kill(pid, SIGTERM);
+      kill(-pid, SIGTERM);
       asked = true;
       askedAt = Clock::now();
     } else if (asked && Clock::now() - askedAt > std::chrono::seconds(2)) {
-      kill(pid, SIGKILL);
+      kill(-pid, SIGKILL);
     }
     sleepMs(asked ? 10 : 50);
   }
@@ -168,8 +184,8 @@ class UnknownEvents {
   long count_ = 0;
 };
 
-// Why reading stopped: the thread must end, the device failed, a FIFO's writer left, or F12.
-enum class ReadEnd { kStop, kLost, kWriterGone, kExitKey };
+// Why reading stopped: the thread must end, the device failed or ended, or F12.
+enum class ReadEnd { kStop, kLost, kExitKey };
 
 // Handles one event; true for the exit key.
 bool handleEvent(Works* w, const input_event& ev, UnknownEvents& unknown) {
@@ -217,9 +233,8 @@ ReadEnd readKeyboard(Works* w, int fd, const std::string& path) {
       continue;
     }
     if (n == 0) {
-      // The writer of a FIFO went away (the simulator between two commands): open it again.
       if (have > 0) klog(LOG_ERR, "keyboard: %zu bytes of a cut event dropped", have);
-      end = ReadEnd::kWriterGone;
+      end = ReadEnd::kLost;
       break;
     }
     errorsInRow = 0;
@@ -265,31 +280,23 @@ void keyb(Works* w) {
       continue;
     }
     missingLogged = false;
-    int fd = openKeyboard(path);
-    if (fd < 0) {
+    Keyboard kbd = openKeyboard(path);
+    if (kbd.fd < 0) {
       pauseMs(w, retryMs);
       continue;
     }
     klog(LOG_INFO, "Continuous keyboard loop started, please end using Control C");
     ktrace("Continuous keyboard loop started, please end using Control C\n");
-    ReadEnd end = readKeyboard(w, fd, path);
-    // A FIFO reads as ended each time its writer leaves; the same keyboard is simply opened again.
-    struct stat st {};
-    const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
-    while (end == ReadEnd::kWriterGone && fifo) {
-      close(fd);
-      fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-      end = fd >= 0 ? readKeyboard(w, fd, path) : ReadEnd::kLost;
-    }
+    const ReadEnd end = readKeyboard(w, kbd.fd, path);
     if (end == ReadEnd::kExitKey) {
       klog(LOG_INFO, "Exited by KEY_F12");
       w->running = 0;
-      close(fd);
+      kbd.close();
       runShell(rootPath("/bin/stty") + " sane");
       runShell(rootPath("/usr/bin/tput") + " clear");
       return;
     }
-    if (fd >= 0) close(fd);
+    kbd.close();
     if (end != ReadEnd::kStop) {
       klog(LOG_ERR, "keyboard %s lost, looking for it again", path.c_str());
       pauseMs(w, retryMs);

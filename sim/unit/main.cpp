@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/optset.h"
+#include "sim/keyboard/keyboard.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "sim/unit/shot.h"
@@ -48,7 +49,7 @@ int usage() {
       "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
       "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
       "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
-      "      e.g. echo 'fault silent' > DIR/sim/control\n"
+      "      e.g. echo 'fault silent' > DIR/sim/control, or the service keyboard: echo 'kbd F12' > DIR/sim/control\n"
       "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
 }
@@ -105,6 +106,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   }
   std::string control = root + "/sim/control";
   unlink(control.c_str());
+  // "kbd F12" and the like on the control channel press the simulated service keyboard.
+  micro.addControlHandler([root](const std::string& line) { return sim::keyboardCommand(root, line); });
   if (mkfifo(control.c_str(), 0600) == 0) micro.serveControl(control);
 
   std::string korvane = selfDir() + "/../../core/start/korvane";

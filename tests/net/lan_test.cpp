@@ -324,7 +324,15 @@ TEST_F(Lan, DamagedFilesAndValuesChangeNothing) {
   // A value too long for its text.
   root.write("/etc/network/interfaces", "address 1.2.3.4" + std::string(40, ' ') + "x\n");
   EXPECT_EQ(ReadLanParam(), 0);
-  EXPECT_TRUE(log.contains("too long"));
+  EXPECT_TRUE(log.contains("too long to show whole"));
+  // A long tail after the address: the address is still the one read, and saved unchanged.
+  const std::string longTail = "address 1.2.3.4/" + std::string(60, '9') + "\n";
+  root.write("/etc/network/interfaces", longTail);
+  setQuad(IP_v, 7, 7, 7, 7);
+  EXPECT_EQ(ReadLanParam(), 0);
+  EXPECT_STREQ(IP, "1.2.3.4");
+  EXPECT_EQ(SaveLanParam(), 0);
+  EXPECT_EQ(file(), longTail);
 }
 
 TEST_F(Lan, FailedRemountWritesNothingAndTheRestartStatusIsReturned) {
