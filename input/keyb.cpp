@@ -302,5 +302,6 @@ void keyb(Works* w) {
       pauseMs(w, retryMs);
     }
   }
+  klog(LOG_INFO, "Keyboard function ended");
   runShell(rootPath("/bin/stty") + " sane");
 }
