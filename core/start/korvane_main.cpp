@@ -237,7 +237,7 @@ int korvaneMain(int argc, char** argv) {
   memset(w->spectrumB, 0, sizeof w->spectrumB);
   memset(w->spectrumHeader, 0, sizeof w->spectrumHeader);
   // LAN settings and fonts.
-  ReadLanParam(w);
+  ReadLanParam();
   for (const FontSlot& f : kFonts) TTFLoad(rootPath(f.path).c_str(), f.height, f.slot);
   // GPIO and the amplifier link.
   if (getFlag(w->setup->EnableGPIO) == '1') startThread(thrGPIO, GPIO, w, "GPIO");

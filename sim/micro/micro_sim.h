@@ -89,9 +89,10 @@ class MicroSim {
   // "model 60", "antenna-load 3 12.5 -30", "dump" ... Returns the answer text,
   // beginning with "error:" when the line was not understood.
   std::string command(const std::string& line);
-  // Other simulated devices' commands on the same control channel: the handler answers the lines
-  // it knows and returns nothing for the rest. Set before serveControl.
-  void setExtraCommands(std::function<std::optional<std::string>(const std::string&)> handler);
+  // Other simulated devices share the control channel: a line the micro does not know is offered
+  // to each handler in turn, and the first answer is the line's answer.
+  using ControlHandler = std::function<std::optional<std::string>(const std::string& line)>;
+  void addControlHandler(ControlHandler handler);
 
   std::vector<std::string> received() const;
   std::vector<ReceivedCommand> receivedTimed() const;
@@ -131,10 +132,11 @@ class MicroSim {
   std::string linkPath_, slavePath_;
 
   int master_ = -1, slaveKeep_ = -1;
+  std::mutex handlersMu_;
+  std::vector<ControlHandler> handlers_;
   std::atomic<int> controlFd_{-1};
   int controlKeep_ = -1;
   std::string controlPath_;
-  std::function<std::optional<std::string>(const std::string&)> extraCommands_;
   std::atomic<bool> running_{false};
   std::atomic<bool> quit_{false};
   std::atomic<uint64_t> bytesSent_{0};

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "sim/keyboard/keyboard.h"
 #include "sim/micro/calibration.h"
 
 namespace fs = std::filesystem;
@@ -150,6 +151,10 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   std::string shot = opt.shotCommand.empty() ? std::string("true") : opt.shotCommand + " " + shQuote(root.string());
   ok &= writeStandIn(root, "fbgrab",
                      record("fbgrab") + "out=\"$1\"; for a in \"$@\"; do out=\"$a\"; done\n" + shot + " \"$out\"\n");
+  // The keyboard's exit runs these two by their full paths.
+  ok &=
+      writeText(root / "usr/bin/tput", "#!/bin/sh\nexec " + shQuote((root / "bin/tput").string()) + " \"$@\"\n", true);
+  ok &= sim::makeKeyboard(root.string());
   ok &= writeText(root / "usr/bin/fbgrab", "#!/bin/sh\nexec " + shQuote((root / "bin/fbgrab").string()) + " \"$@\"\n",
                   true);
   ok &= writeText(root / "opt/Korvane/getpack.sh", record("getpack.sh") + "exit 0\n", true);

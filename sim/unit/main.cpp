@@ -17,6 +17,7 @@
 
 #include "platform/optset.h"
 #include "sim/ft817/ft817_sim.h"
+#include "sim/keyboard/keyboard.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
 #include "sim/transceiver/transceiver_sim.h"
@@ -53,7 +54,8 @@ int usage() {
       "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
       "      e.g. echo 'fault silent' > DIR/sim/control; the transceivers take 'radio dial HZ', 'radio vfo a|b',\n"
       "      'radio mode N', 'radio key', 'radio unkey', 'radio fault silent|garble|cut|unplug|none',\n"
-      "      'ft817 freq HZ', 'ft817 mode N', 'ft817 fault silent|nonbcd|short|none'\n"
+      "      'ft817 freq HZ', 'ft817 mode N', 'ft817 fault silent|nonbcd|short|none',\n"
+      "      and the service keyboard: 'kbd F12'\n"
       "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
 }
@@ -129,13 +131,15 @@ int runUnit(const std::string& dir, int argc, char** argv) {
     fprintf(stderr, "korvane-sim: the simulated transceiver did not start\n");
   if (!ft817.start(portOf("CatSerialPort", "/dev/ttyUSB2")))
     fprintf(stderr, "korvane-sim: the simulated FT-817 did not start\n");
-  micro.setExtraCommands([&](const std::string& line) -> std::optional<std::string> {
+  micro.addControlHandler([&](const std::string& line) -> std::optional<std::string> {
     if (line.rfind("radio ", 0) == 0) return radio.command(line);
     if (line.rfind("ft817 ", 0) == 0) return ft817.command(line);
     return std::nullopt;
   });
   std::string control = root + "/sim/control";
   unlink(control.c_str());
+  // "kbd F12" and the like on the control channel press the simulated service keyboard.
+  micro.addControlHandler([root](const std::string& line) { return sim::keyboardCommand(root, line); });
   if (mkfifo(control.c_str(), 0600) == 0) micro.serveControl(control);
 
   std::string korvane = selfDir() + "/../../core/start/korvane";
