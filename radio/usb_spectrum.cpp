@@ -292,5 +292,7 @@ void BIXReadOn(Works* w, UsbPort& usb) {
   }
   klog(LOG_INFO, "%s Operations end\n", __FILE__);
   usb.close();
-  ExitBixread(w);
+  // The program's own stop is no failure of the device: the flag stays as saved, so that remote
+  // operation resumes at the next start.
+  if (w->running) ExitBixread(w);
 }
