@@ -5,6 +5,10 @@
 
 namespace sim {
 
+// The peripheral's code whose answer is the PA voltage byte, and the byte a fresh root answers.
+constexpr int kPaVoltageCode = 0xD3;
+constexpr int kDefaultPaByte = 163;
+
 struct RootOptions {
   // Setup file lines to change from the defaults, by key ("EnableGPIO" -> "0").
   std::map<std::string, std::string> setup;
