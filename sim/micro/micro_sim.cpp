@@ -424,7 +424,19 @@ bool number(const std::string& s, double& out) {
 }
 }  // namespace
 
+void MicroSim::setControlExtension(std::function<std::optional<std::string>(const std::string&)> ext) {
+  std::lock_guard lk(mu_);
+  extension_ = std::move(ext);
+}
+
 std::string MicroSim::command(const std::string& line) {
+  std::function<std::optional<std::string>(const std::string&)> ext;
+  {
+    std::lock_guard lk(mu_);
+    ext = extension_;
+  }
+  if (ext)
+    if (auto answer = ext(line)) return *answer;
   std::istringstream in(line);
   std::vector<std::string> w;
   for (std::string t; in >> t && w.size() < 8;) w.push_back(t);

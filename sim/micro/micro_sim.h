@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -67,6 +68,9 @@ class MicroSim {
 
   // Reads control lines (see command()) from a FIFO, created when missing.
   bool serveControl(const std::string& fifoPath);
+  // Another simulated device's control lines on the same channel: asked first, and a line it
+  // answers goes no further.
+  void setControlExtension(std::function<std::optional<std::string>(const std::string& line)> ext);
 
   // Operator side of the physics.
   void setTx(bool on);
@@ -130,6 +134,7 @@ class MicroSim {
   std::atomic<int> controlFd_{-1};
   int controlKeep_ = -1;
   std::string controlPath_;
+  std::function<std::optional<std::string>(const std::string&)> extension_;  // under mu_
   std::atomic<bool> running_{false};
   std::atomic<bool> quit_{false};
   std::atomic<uint64_t> bytesSent_{0};

@@ -3,11 +3,9 @@
 #include <map>
 #include <string>
 
-namespace sim {
+#include "sim/panel/panel_driver.h"
 
-// The peripheral's code whose answer is the PA voltage byte, and the byte a fresh root answers.
-constexpr int kPaVoltageCode = 0xD3;
-constexpr int kDefaultPaByte = 163;
+namespace sim {
 
 struct RootOptions {
   // Setup file lines to change from the defaults, by key ("EnableGPIO" -> "0").

@@ -16,8 +16,12 @@
 
 #include "platform/optset.h"
 #include "sim/micro/micro_sim.h"
+#include "sim/panel/panel_driver.h"
 #include "sim/root/mkroot.h"
 #include "sim/unit/shot.h"
+#ifdef KORVANE_SIM_WINDOW
+#include "sim/unit/window.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -45,10 +49,14 @@ int usage() {
       "  korvane-sim mkroot DIR [--set Key=Value]...   build a fresh simulated root\n"
       "  korvane-sim run DIR [--fresh] [--set Key=Value]... [--shot-every SECONDS] [--model 60|120]\n"
       "                                      [--fault F] [--exit-after SECONDS] [--shots PREFIX] [--changes PREFIX]\n"
+      "                                      [--window]\n"
       "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
+      "      --window shows the live screen and its six keys (click: short press, hold: long press; keys\n"
+      "      1-6 the same; F10, F11, F12 and Print go to the service keyboard); closing it stops the unit.\n"
       "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
       "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
-      "      e.g. echo 'fault silent' > DIR/sim/control\n"
+      "      e.g. echo 'fault silent' > DIR/sim/control; the front panel takes 'key N press|release|tap|hold MS',\n"
+      "      'pa BYTE' (the PA voltage reading), 'reading CODE VALUE' and 'panel' there too\n"
       "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
 }
@@ -64,7 +72,7 @@ sim::RootOptions rootOptions(const std::vector<std::string>& sets) {
 }
 
 int runUnit(const std::string& dir, int argc, char** argv) {
-  bool fresh = false;
+  bool fresh = false, window = false;
   double shotEvery = 1.0, exitAfter = 0;
   int model = 60;
   std::string fault, shotsPrefix, changesPrefix;
@@ -88,6 +96,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
       shotsPrefix = next();
     else if (a == "--changes")
       changesPrefix = next();
+    else if (a == "--window")
+      window = true;
     else
       return usage();
   }
@@ -103,6 +113,27 @@ int runUnit(const std::string& dir, int argc, char** argv) {
     fprintf(stderr, "korvane-sim: cannot start the simulated amplifier\n");
     return 1;
   }
+  // The front panel: keys and the peripheral's answers, on the same control channel.
+  sim::PanelDriver panel;
+  if (panel.open(root)) {
+    if (model == 120 && panel.panel().reply(sim::kPaVoltageCode) == static_cast<uint32_t>(sim::kDefaultPaByte))
+      panel.panel().setReply(sim::kPaVoltageCode, sim::kDefaultPaByte120W);
+    micro.setControlExtension([&panel](const std::string& line) { return panel.command(line); });
+  } else {
+    fprintf(stderr, "korvane-sim: no front panel in %s/sim/gpio_panel: keys are not available\n", root.c_str());
+  }
+#ifdef KORVANE_SIM_WINDOW
+  sim::PanelWindow win;
+  bool windowOpen = false;
+  if (window) {
+    std::string why;
+    windowOpen = win.open(root, panel, &why);
+    if (!windowOpen) fprintf(stderr, "korvane-sim: no window (%s): running headless\n", why.c_str());
+  }
+#else
+  const bool windowOpen = false;
+  if (window) fprintf(stderr, "korvane-sim: built without SDL2: running headless\n");
+#endif
   std::string control = root + "/sim/control";
   unlink(control.c_str());
   if (mkfifo(control.c_str(), 0600) == 0) micro.serveControl(control);
@@ -139,7 +170,17 @@ int runUnit(const std::string& dir, int argc, char** argv) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     for (int i = 0; i < 5; ++i) {
-      usleep(20000);
+#ifdef KORVANE_SIM_WINDOW
+      if (windowOpen && !win.pump(20)) {
+        // The window was closed: the unit stops the orderly way.
+        windowOpen = false;
+        if (!g_stop) {
+          g_stop = 1;
+          kill(pid, SIGINT);
+        }
+      }
+#endif
+      if (!windowOpen) usleep(20000);
       recordChange();
     }
     ++ticks;
