@@ -1,4 +1,5 @@
 // korvane-sim: builds a simulated root, runs the unit in it against the simulated devices, takes snapshots.
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,6 +150,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    // A simulator killed outright takes its unit with it (the orderly way).
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The unit reads its screens from its working directory.
     if (chdir(sim::unitWorkDir(root).c_str()) != 0) _exit(127);
     setenv("KORVANE_ROOT", root.c_str(), 1);

@@ -1,6 +1,7 @@
 // The simulator's window on a virtual X server: it shows the unit's screen, and a click reaches the unit's keys.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -33,6 +34,7 @@ struct Xvfb {
     if (pipe(fds) != 0) return false;
     pid = fork();
     if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       close(fds[0]);
       const std::string fd = std::to_string(fds[1]);
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
@@ -76,8 +78,16 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
   testlib::TempRoot root;
   ASSERT_TRUE(sim::makeSimRoot(root.path(), {}));
 
+  // Whatever happens to the test, the simulator (and the unit under it) ends with it.
+  struct Sim {
+    pid_t pid = 0;
+    ~Sim() {
+      if (pid > 0) testlib::stopUnit(pid, SIGINT, 30s);
+    }
+  } simGuard;
   pid_t sim = fork();
   if (sim == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     const std::string err = root.path() + "/var/log/sim-stderr.txt";
     freopen(err.c_str(), "w", stderr);
     setenv("DISPLAY", x.display.c_str(), 1);
@@ -86,6 +96,7 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
           static_cast<char*>(nullptr));
     _exit(127);
   }
+  simGuard.pid = sim;
   xclient::Client xc;
   ASSERT_TRUE(xc.open(x.display));
   ASSERT_TRUE(testlib::waitUntil([&] { return xc.findWindow("korvane"); }, 20s))
@@ -116,6 +127,7 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
   EXPECT_TRUE(testlib::waitUntil([&] { return panel.keysDown() == 0; }, 5s)) << "the tap ends by itself";
   EXPECT_EQ(panel.pressesSeen(1) + panel.pressesSeen(5), 0u) << "no other key";
 
+  simGuard.pid = 0;
   EXPECT_EQ(testlib::stopUnit(sim, SIGINT, 60s), 0) << testlib::slurp(root.path() + "/var/log/sim-stderr.txt");
 }
 

@@ -8,6 +8,14 @@
 namespace xclient {
 namespace {
 
+// Xlib's own handler ends the process on any protocol error (a picture of a window not yet
+// mapped, for one); a test wants a failed call instead.
+int g_errors = 0;
+int countError(Display*, XErrorEvent*) {
+  ++g_errors;
+  return 0;
+}
+
 ::Window find(Display* d, ::Window w, const std::string& name) {
   char* n = nullptr;
   if (XFetchName(d, w, &n) && n) {
@@ -33,6 +41,7 @@ Client::~Client() {
 }
 
 bool Client::open(const std::string& display) {
+  XSetErrorHandler(countError);
   display_ = XOpenDisplay(display.c_str());
   return display_ != nullptr;
 }
