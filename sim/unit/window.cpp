@@ -173,6 +173,10 @@ PanelWindow::~PanelWindow() = default;
 bool PanelWindow::open(const std::string& root, PanelDriver& panel, std::string* error) {
   impl_->root = root;
   impl_->panel = &panel;
+  // Plain software drawing into the window's own surface: no OpenGL driver and its threads for
+  // an 800x550 picture a few dozen times a second.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
     if (error) *error = SDL_GetError();
     return false;
