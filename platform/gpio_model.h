@@ -12,12 +12,14 @@
 // held key. The peripheral on pins 4 (data) and 6 (clock) takes an 8-bit code, most significant
 // bit first, on the falling clock edges while pin 4 is an output, and after a turnaround answers
 // with 12 bits, one after each falling edge while pin 4 is an input. It is a slow part: a clock
-// phase or a data set-up under 150 us, or under 700 us from the code's last bit to the answer's first edge, spoils the
-// exchange (the line then stays high) and is counted; a bit it presents is valid 100 us after its edge.
+// phase or a data set-up under 150 us, or under 700 us from the code's last bit to the answer's
+// first edge, spoils the exchange (the line then stays high) and is counted; a bit it presents is
+// valid 100 us after its edge. A code left half sent for 0.2 s (a stalled thread, not a slow one)
+// is dropped, so the next one starts clean.
 class GpioModel final : public GpioBlock {
  public:
   static constexpr int kKeyPin0 = 22, kDataPin = 4, kClockPin = 6;
-  static constexpr int64_t kMinPhaseUs = 150, kTurnaroundUs = 700, kBitValidUs = 100, kFrameTimeoutUs = 5000;
+  static constexpr int64_t kMinPhaseUs = 150, kTurnaroundUs = 700, kBitValidUs = 100, kFrameTimeoutUs = 200000;
 
   // panelPath empty: no outside control, every key up and every reply 0.
   GpioModel(MonotonicClock& clock, const std::string& panelPath);
