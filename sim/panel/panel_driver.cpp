@@ -74,8 +74,10 @@ void PanelDriver::run() {
     }
     auto first = std::min_element(pending_.begin(), pending_.end(),
                                   [](const Release& a, const Release& b) { return a.due < b.due; });
-    if (std::chrono::steady_clock::now() < first->due) {
-      cv_.wait_until(lk, first->due);
+    // A copy: while waiting the list may grow and move.
+    const auto due = first->due;
+    if (std::chrono::steady_clock::now() < due) {
+      cv_.wait_until(lk, due);
       continue;
     }
     const Release r = *first;
