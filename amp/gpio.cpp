@@ -182,7 +182,7 @@ void GPIO(Works* w) {
   GpioOpen g = openGpioBlock(steadyClock());
   // Without its GPIO block the unit has neither keys nor PA voltage: the program ends.
   if (g.failure == GpioOpen::kOpen) {
-    klog(LOG_ERR, "can't open /dev/mem \n");
+    klog(LOG_ERR, "can't open /dev/mem\n");
     fflush(nullptr);
     _exit(8);
   }

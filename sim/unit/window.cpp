@@ -52,7 +52,8 @@ struct PanelWindow::Impl {
     if (texture) SDL_DestroyTexture(texture);
     if (renderer) SDL_DestroyRenderer(renderer);
     if (window) SDL_DestroyWindow(window);
-    if (window) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    // All of SDL, so the session bus it opened on the way is let go too.
+    if (window) SDL_Quit();
   }
 
   void keyDown(int key) {

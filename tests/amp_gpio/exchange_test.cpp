@@ -116,6 +116,22 @@ TEST(GpioExchange, BitTiming) {
   }
 }
 
+// A code cut off half way (the thread stalled or stopped) is dropped by the peripheral after a
+// while, and the next exchange is read right.
+TEST(GpioExchange, HalfSentCodeIsDropped) {
+  Rig rig;
+  rig.panel().setReply(0xD2, 0x0C3);
+  for (int bit = 0; bit < 4; ++bit) {
+    rig.model.write(kGpSet0, 1u << 6);
+    rig.clock.sleepUs(400);
+    rig.model.write(kGpClr0, 1u << 6);
+    rig.clock.sleepUs(200);
+  }
+  rig.clock.advance(300000);
+  EXPECT_EQ(gpioExchange(rig.model, rig.clock, 0xD2), 0x0C3);
+  EXPECT_EQ(rig.panel().timingFaults(), 1u);
+}
+
 // Pins after set-up and after a pass: 4, 6, 13, 16 outputs; the keys inputs pulled up (all
 // released); 13 low only while a firmware update is armed; 16 and the clock high.
 TEST(GpioPins, SetUpAndControlOutputs) {
