@@ -28,6 +28,7 @@ bool onPath(const char* prog) {
 // A private X server; its display number comes back through -displayfd.
 struct Xvfb {
   pid_t pid = 0;
+  int readFd = -1;
   std::string display;
   bool start() {
     int fds[2];
@@ -42,15 +43,23 @@ struct Xvfb {
       _exit(127);
     }
     close(fds[1]);
-    char buf[16]{};
-    ssize_t n = 0;
-    testlib::waitUntil([&] { return (n = read(fds[0], buf, sizeof buf - 1)) != 0; }, 10s);
-    close(fds[0]);
-    if (n <= 0) return false;
-    display = ":" + std::string(buf, strcspn(buf, "\n"));
+    // The number and then its newline come in two writes: read up to the newline, and keep our
+    // end open, or the server's second write fails and it gives up.
+    readFd = fds[0];
+    std::string got;
+    testlib::waitUntil(
+        [&] {
+          char c = 0;
+          while (got.find('\n') == std::string::npos && got.size() < 16 && read(readFd, &c, 1) == 1) got += c;
+          return got.find('\n') != std::string::npos || got.size() >= 16;
+        },
+        10s);
+    if (got.empty() || got.back() != '\n') return false;
+    display = ":" + got.substr(0, got.size() - 1);
     return true;
   }
   ~Xvfb() {
+    if (readFd >= 0) close(readFd);
     if (pid > 0) {
       kill(pid, SIGTERM);
       waitpid(pid, nullptr, 0);
@@ -75,6 +84,9 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
   if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb): the window is not tested";
   Xvfb x;
   ASSERT_TRUE(x.start()) << "Xvfb did not start";
+  // The server may name its display a moment before it takes connections.
+  xclient::Client xc;
+  ASSERT_TRUE(testlib::waitUntil([&] { return xc.open(x.display); }, 10s)) << "no connection to " << x.display;
   testlib::TempRoot root;
   ASSERT_TRUE(sim::makeSimRoot(root.path(), {}));
 
@@ -101,8 +113,6 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
     _exit(127);
   }
   simGuard.pid = sim;
-  xclient::Client xc;
-  ASSERT_TRUE(xc.open(x.display));
   ASSERT_TRUE(testlib::waitUntil([&] { return xc.findWindow("korvane"); }, 20s))
       << testlib::slurp(root.path() + "/var/log/sim-stderr.txt");
 

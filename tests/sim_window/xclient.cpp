@@ -42,7 +42,7 @@ Client::~Client() {
 
 bool Client::open(const std::string& display) {
   XSetErrorHandler(countError);
-  display_ = XOpenDisplay(display.c_str());
+  if (!display_) display_ = XOpenDisplay(display.c_str());
   return display_ != nullptr;
 }
 
