@@ -1,6 +1,7 @@
 // The one shared state record of the program, passed to every thread.
 #pragma once
 #include "amp/amp_fields.h"
+#include "amp/gpio_fields.h"
 #include "amp/protection_fields.h"
 #include "core/core_fields.h"
 #include "core/hooks.h"
@@ -17,6 +18,7 @@ struct Works : HookFields,
                CoreFields,
                HousekeepingFields,
                AmpFields,
+               GpioFields,
                ProtectionFields,
                TunerFields,
                RadioFields,

@@ -4,7 +4,8 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       libgtest-dev libgmock-dev googletest libbenchmark-dev libjpeg-turbo-progs libturbojpeg0-dev
       libfreetype-dev libpng-dev libopus-dev libusb-1.0-0-dev libasound2-dev libssl-dev libglib2.0-dev
-      libfftw3-dev fonts-dejavu-core fonts-paratype libhamlib-utils)
+      libfftw3-dev fonts-dejavu-core fonts-paratype libhamlib-utils
+      libsdl2-dev libxtst-dev xvfb)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
 # --armhf: Debian's cross compiler, the board's development libraries beside the PC's (multiarch) and
 # user-mode emulation to run the armhf tests.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/keyboard/keyboard.h"
+#include "platform/gpio_panel.h"
 #include "sim/micro/calibration.h"
 
 namespace fs = std::filesystem;
@@ -176,6 +177,16 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   }
   ok &= writeText(root / "dev/fb0.geometry", "800 480 32\n");
   ok &= writeText(root / "dev/tty0", "");
+  // GPIO: a regular file where the processor's memory would be makes the program run its register
+  // model, whose keys and peripheral answers live in sim/gpio_panel. All keys up, and a PA voltage
+  // byte the 60 W model reads as 13.8 V.
+  ok &= writeText(root / "dev/mem", "GPIO register model; keys and peripheral in /sim/gpio_panel\n");
+  {
+    GpioPanel panel;
+    ok &= panel.open((root / "sim/gpio_panel").string());
+    for (int key = 1; key <= 6; ++key) panel.setKey(key, false);
+    if (panel.reply(kPaVoltageCode) == 0) panel.setReply(kPaVoltageCode, kDefaultPaByte);
+  }
 
   // Fonts at the paths the unit loads them from.
   struct FontLink {
