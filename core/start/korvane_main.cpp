@@ -216,6 +216,12 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.startThreadBIX = StartThreadBIX;
   w->hooks.startThreadCATserial = StartThreadCATserial;
   InstallTunerHooks(w);
+  // The keys, and the threads their pages start and stop again.
+  w->hooks.keyEvent = DecodeTasto;
+  w->hooks.startLinear = StartThreadLinear;
+  w->hooks.startWebSocket = StartThreadSoket;
+  w->hooks.startRemote = StartThreadCommRemote;
+  w->hooks.stopRemote = ExitThreadRemote;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
