@@ -108,6 +108,12 @@ void CopyPageLabels(Works* w, int page, MenuKeysText* out) {
   }
 }
 
+void PageLabelsNow(Works* w, int page, MenuKeysText* out) {
+  CopyPageLabels(w, page, out);
+  // Worked out for this frame: the table keeps what the setters wrote.
+  dynamicLabels(w, page, *out);
+}
+
 void GetLblInterface(int type, char* out, size_t size) {
   snprintf(out, size, "%s", kInterfaceNames[type >= 0 && type <= 2 ? type : 0]);
 }
@@ -191,9 +197,7 @@ void LoadButtons(Works* w) {
   int page = w->menuPage;
   if (page < 0 || page >= kMenuPagesUsed) page = kPageMain;
   MenuKeysText t;
-  CopyPageLabels(w, page, &t);
-  // The dynamic labels are worked out for this frame: the table keeps what the setters wrote.
-  dynamicLabels(w, page, t);
+  PageLabelsNow(w, page, &t);
 
   for (int j = 0; j < 5; ++j) fillBox(s, 133 * j, 420, 133 * j + 129, 479, 40, 40, 40);
   fillBox(s, 665, 420, 798, 479, 40, 40, 40);

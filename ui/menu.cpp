@@ -10,6 +10,7 @@
 #include "core/works.h"
 #include "platform/deferred_writes.h"
 #include "platform/log.h"
+#include "platform/root.h"
 #include "platform/shell.h"
 #include "tuner/tuner.h"
 #include "ui/errors.h"
@@ -440,7 +441,7 @@ int ModifyParameter(Works* w, int action) {
         w->updateFlags ^= kUpdUiArmed;
       } else if (w->updateFlags & kUpdUiArmed) {
         ktrace("Start AGG UI...\n");
-        runServiceCommand(w, "UI UPDATE", "/opt/Korvane/getpack.sh");
+        runServiceCommand(w, "UI UPDATE", rootPath("/opt/Korvane/getpack.sh").c_str());
       }
       return 0;
     case kPRemoteService:
@@ -451,7 +452,7 @@ int ModifyParameter(Works* w, int action) {
         RunFileWrite(w->serviceJobs.get(), [] {
           ktrace("launching ssh\n");
           klog(LOG_INFO, "launching ssh");
-          runShell("/opt/sshshell");
+          runShell(rootPath("/opt/sshshell"));
           klog(LOG_INFO, "launched ssh");
         });
         ktrace("Start REMOTE SRV\n");
@@ -540,7 +541,15 @@ void FactoryReset(Works* w) {
   writeSetup(w);
   readSetup(w);
   live.restore(w);
-  LoadAllBankTable(w);
+  // The bank's tables come back from its (now absent) files; the interface in use is live state
+  // and stays, with the transceiver threads that serve it.
+  {
+    std::lock_guard lk(w->bankMut);
+    const int bank = w->NumBanco >= 0 && w->NumBanco < kMaxBanks ? w->NumBanco.load() : 0;
+    LoadTabConfig(w, bank);
+    for (int a = 0; a < kTuneMemAntennas; ++a) LoadTabAtu(w, bank, a);
+  }
+  w->ModeWorkIdx = live.modeWork;
   w->bandIdx = -1;
   klog(LOG_INFO, "factory default settings restored");
 }

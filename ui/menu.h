@@ -22,6 +22,8 @@ void FactoryReset(Works* works);
 // Content area, information page.
 void DrawParameters(Works* works);
 void ViewStatusInfo(Works* works);
+// The band box of the status strip: "Band:<name>", "Band:---" or "NOPA".
+void GetBandText(Works* works, char* out, size_t size);
 // Waits until the long commands handed over by the menus have run (tests, shutdown).
 void FlushServiceJobs(Works* works);
 
@@ -35,6 +37,8 @@ void StepAttenuator(Works* works);
 // Label table access: one label written whole, one page copied whole.
 void SetKeyLabel(Works* works, int page, int key, bool bottom, const char* text);
 void CopyPageLabels(Works* works, int page, MenuKeysText* out);
+// The labels a page shows now: the table's, with the bottom labels that follow the state.
+void PageLabelsNow(Works* works, int page, MenuKeysText* out);
 // Label setters: each writes only while its page is current.
 void SetAttenuatorLabel(Works* works);
 void SetModeWorkLabel(Works* works);

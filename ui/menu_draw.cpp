@@ -141,8 +141,10 @@ void drawMessageLine(Works* w, Screen* s) {
     text(8, 5, 350, "ATU ByPass not saved!", kLight, s);
 }
 
+}  // namespace
+
 // The band box: the last band of the table whose range holds the frequency.
-void bandText(Works* w, char* out, size_t size) {
+void GetBandText(Works* w, char* out, size_t size) {
   const uint64_t f = w->freq;
   if (f >= 26000000 && f <= 28000000) {
     snprintf(out, size, "%s", "NOPA");
@@ -160,6 +162,8 @@ void bandText(Works* w, char* out, size_t size) {
   snprintf(out, size, "Band:%s", name);
 }
 
+namespace {
+
 void drawStatusStrips(Works* w, Screen* s) {
   constexpr int kBlue[3] = {0, 200, 255};
   constexpr int kBoxes[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
@@ -167,7 +171,7 @@ void drawStatusStrips(Works* w, Screen* s) {
   char t[7][48];
   GetLblInterface(w->ModeWorkIdx, t[0], sizeof t[0]);
   snprintf(t[1], sizeof t[1], "%s", (w->stStatus0 & 1) ? "Coax:RX+TX" : "  Coax:RTX");
-  bandText(w, t[2], sizeof t[2]);
+  GetBandText(w, t[2], sizeof t[2]);
   if (w->bypass)
     snprintf(t[3], sizeof t[3], "Att %s", "StBy");
   else
