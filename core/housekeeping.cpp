@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -162,12 +163,44 @@ void CpuTempReader::run() {
 }
 
 namespace {
+
+// An entry every 5 s of transmission is about a megabyte a day on a small partition: past this size
+// the oldest entries go, and the newest half of the log is kept.
+std::atomic<size_t> g_logTempMaxBytes{256 * 1024};
+bool g_logTempCapped = false;  // the cut was logged for this log (under g_logTempMut)
+
+// The header and the newest whole entries of `text` that fit in `budget` bytes.
+std::string newestEntries(const std::string& text, size_t budget) {
+  size_t from = text.size() > budget ? text.size() - budget : 0;
+  if (from > 0) {
+    const size_t nl = text.find('\n', from - 1);
+    from = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  if (from == 0 && text.compare(0, strlen(kLogTempHeader), kLogTempHeader) == 0) from = strlen(kLogTempHeader);
+  return kLogTempHeader + text.substr(from);
+}
+
 int writeLogTemp(int mode, const std::string& entry) {
   std::lock_guard<std::mutex> lk(g_logTempMut);
-  if (mode == -1) return optSetRemove(kLogTempPath) == 0 ? 0 : -1;
+  if (mode == -1) {
+    g_logTempCapped = false;
+    return optSetRemove(kLogTempPath) == 0 ? 0 : -1;
+  }
   struct stat st;
   const bool exists = stat(rootPath(kLogTempPath).c_str(), &st) == 0;
-  const int rc = exists ? optSetAppendFile(kLogTempPath, entry) : optSetWriteFile(kLogTempPath, kLogTempHeader + entry);
+  const size_t cap = g_logTempMaxBytes;
+  int rc;
+  std::string old;
+  if (exists && static_cast<size_t>(st.st_size) + entry.size() > cap &&
+      readWholeFile(rootPath(kLogTempPath), old, cap * 2)) {
+    if (!g_logTempCapped) {
+      klog(LOG_WARNING, "Temperature log reached %zu bytes: its oldest entries are dropped from now on", cap);
+      g_logTempCapped = true;
+    }
+    rc = optSetWriteFile(kLogTempPath, newestEntries(old, cap / 2) + entry);
+  } else {
+    rc = exists ? optSetAppendFile(kLogTempPath, entry) : optSetWriteFile(kLogTempPath, kLogTempHeader + entry);
+  }
   if (rc != 0) {
     ktrace("can't write %s\n", kLogTempPath);
     return -1;
@@ -175,6 +208,8 @@ int writeLogTemp(int mode, const std::string& entry) {
   return 0;
 }
 }  // namespace
+
+void setLogTempLimit(size_t bytes) { g_logTempMaxBytes = bytes; }
 
 int LogTempFunction(Works* w, int mode) {
   std::string entry;

@@ -16,6 +16,8 @@ void AggFWThread(Works* works);
 // the moment of the call). Returns 0 on success, -1 when nothing was written; with a file writer in
 // the record the write is handed to it and 0 returned.
 int LogTempFunction(Works* works, int mode);
+// Size past which the temperature log drops its oldest entries (256 KiB on the unit; tests lower it).
+void setLogTempLimit(size_t bytes);
 
 // cpuTemp and gpuTemp from "my_temp"; a failing helper is logged once and the last values kept.
 // Output with a CPU line but no usable GPU line updates cpuTemp and keeps gpuTemp (logged once).

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "meter_geometry.h"
+#include "ui/meter_geometry.h"
 #include "ui/line_walk.h"
 
 namespace artwork {

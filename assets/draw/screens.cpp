@@ -7,7 +7,7 @@
 #include <numbers>
 #include <optional>
 
-#include "meter_geometry.h"
+#include "ui/meter_geometry.h"
 
 namespace artwork {
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "amp/link.h"
+#include "amp/replies.h"
 #include "core/housekeeping.h"
 #include "core/setup.h"
 #include "core/supervisor.h"
@@ -14,16 +15,16 @@
 #include "platform/log.h"
 #include "platform/timing.h"
 #include "radio/radio.h"
+#include "remote/remote.h"
 #include "tuner/tuner.h"
 #include "ui/errors.h"
 #include "ui/fb.h"
 #include "ui/menu.h"
+#include "ui/meters.h"
 #include "ui/png.h"
 #include "ui/text.h"
 
 namespace {
-
-// the tune carrier was requested
 
 // Screen-saver delays in minutes, by SaveScreenIdx.
 constexpr int kSaveScreen[] = {5, 10, 20, 30, 60};
@@ -56,8 +57,6 @@ void drawPortErrorText(const char* text, Screen* s) {
     putString(9, x, kY + line * kLineStep, part.c_str(), 255, 255, 255, s);
   }
 }
-
-double cpuMs() { return static_cast<double>(clock()) * 1000.0 / CLOCKS_PER_SEC; }
 
 }  // namespace
 
@@ -129,6 +128,27 @@ void timerPass(Works* w, SupervisorState& st) {
       st.cpuTemp->request();
       st.nextCpuTemp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     }
+  } else if (portError == -1) {
+    // The operator restarted the failed thread: back to the work image of the display mode.
+    w->menuPage = 0;
+    SetWorkImg(w);
+    w->mainImageDue = 0;
+    w->portError = 0;
+  }
+  if (portError == 0) {
+    // Screen saver: whole minutes since the last key press against the chosen delay.
+    const long long idleMinutes = static_cast<long long>(wallClockNow() - w->lastActivity) / 60;
+    const int idx = w->SaveScreenIdx;
+    if (idx >= 0 && idx < 5 && idleMinutes >= kSaveScreen[idx] && !w->screenSaverOn) {
+      w->screenSaverOn = 1;
+      std::lock_guard<std::mutex> lk(s->drawMut);
+      loadBackground(w, "start");
+    }
+    // The work image goes in before anything is drawn on it, so the first frame keeps its date.
+    if (!w->screenSaverOn && w->mainImageDue == 1) {
+      SetWorkImg(w);
+      w->mainImageDue = 0;
+    }
   }
   std::lock_guard<std::mutex> lk(s->drawMut);
   fbSetBack(s);
@@ -146,46 +166,36 @@ void timerPass(Works* w, SupervisorState& st) {
     drawPortErrorText(text, s);
     w->menuPage = 5;
     LoadButtons(w);
-  } else if (portError == -1) {
-    w->menuPage = 0;
-    w->mainImageDue = 1;  // the work image comes back on the next pass
-    w->portError = 0;
-  } else {
-    // Screen saver: minutes since the last key press, as a calendar breakdown of the interval.
-    time_t idle = wallClockNow() - w->lastActivity;
-    struct tm idleTm;
-    gmtime_r(&idle, &idleTm);
-    int idx = w->SaveScreenIdx;
-    if (idx >= 0 && idx < 5 && idleTm.tm_min >= kSaveScreen[idx] && !w->screenSaverOn) {
-      w->screenSaverOn = 1;
-      loadBackground(w, "start");
+  } else if (portError == 0 && !w->screenSaverOn) {
+    ReadDataOra(w);
+    const bool mainView = w->statusPage == 0;
+    if (w->ViewTimeStr && mainView) {
+      char date[80];
+      getDataOra(w, date, sizeof date);
+      putString(6, 780 - getStringSpace(6, date), 17, date, 255, 255, 255, s);
     }
-    if (!w->screenSaverOn) {
-      ReadDataOra(w);
-      // The work image goes in before anything is drawn on it, so the first frame keeps its date.
-      if (w->mainImageDue == 1) {
-        loadBackground(w, w->microCfgB == kMicroCfg120W ? "img1b" : "img1");
-        w->mainImageDue = 0;
-      }
-      if (w->ViewTimeStr && w->statusPage == 0) {
-        char date[80];
-        getDataOra(w, date, sizeof date);
-        putString(6, 780 - getStringSpace(6, date), 17, date, 255, 255, 255, s);
-      }
-      LoadButtons(w);
-    }
+    LoadButtons(w);
+    const int page = w->meterPage;
+    if (mainView && page <= 3) DrawMeters(w);
+    if (mainView && (page == 4 || page == 5)) DrawGrid(w);
+  }
+  if (w->wsockConnected) {
+    char status[kStatusBufferLen + 1];
+    CreaBufferDiStato(w, status);
+    sendWebSockStatusFrame(w, status, 44);
   }
   fbRealize(s);
 }
 
 void timerAge(Works* w, SupervisorState& st, double dtMs) {
-  // A pass takes well under a millisecond of processor time on a fast machine: carry the fraction
-  // so the hold-offs still run down.
+  // The integer hold-offs keep the part of a millisecond not yet aged, so that a pass that took
+  // 10.4 ms ages them by 10.4 ms on average rather than 10.
   st.carryMs += dtMs;
   const int wholeMs = static_cast<int>(st.carryMs);
   st.carryMs -= wholeMs;
   int et = w->errorTimer;
   if (et > 0) w->errorTimer = std::max(0, et - wholeMs);
+  PeakDecay(w, dtMs);
   if (w->EnableLOGTemp && w->logTempActive) {
     double elapsed = w->logTempElapsed + dtMs;
     if (elapsed >= 5000) {
@@ -199,12 +209,18 @@ void timerAge(Works* w, SupervisorState& st, double dtMs) {
 void timer(Works* w) {
   klog(LOG_INFO, "Timer thread started");
   SupervisorState st;
+  InitGrid(w);
+  w->angleFwdPeak = 0;
+  w->angleRightPeak = 0;
+  auto before = std::chrono::steady_clock::now();
   while (w->running && getFlag(w->setup->EnableTime) == '1') {
-    const double cpu0 = cpuMs();
     timerPass(w, st);
     sleepUs(w->timerUsec);
-    // Timers age by the processor time of this pass, as the unit has always counted them.
-    timerAge(w, st, cpuMs() - cpu0);
+    // The operator sets these timers in milliseconds: they age by the wall time of the whole pass,
+    // sleep included, not by the processor time the program happened to use.
+    const auto now = std::chrono::steady_clock::now();
+    timerAge(w, st, std::chrono::duration<double, std::milli>(now - before).count());
+    before = now;
   }
   klog(LOG_INFO, "Timer operations end\n");
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "assets/draw/meter_geometry.h"
+#include "ui/meter_geometry.h"
 #include "tests/testlib/emulator.h"
 
 namespace mg = meter_geometry;

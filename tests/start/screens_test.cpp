@@ -232,7 +232,9 @@ TEST(Screens, SupervisorShowsTheMeterFaceALinkErrorTileAndTheTemperatureAlarm) {
   micro.setModel(60);
   ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
   pid_t pid = testlib::startUnit(KORVANE_BINARY, root.path(), sim::unitWorkDir(root.path()), "0.05");
-  const Box meters{12, 30, 788, 270}, tile1{6, 371, 130, 414};
+  // The face between the meters carries no needle and no reading; the left meter's red needle rests
+  // on its stop at 0 W.
+  const Box face{270, 200, 500, 270}, leftMeter{12, 30, 400, 270}, tile1{6, 371, 130, 414};
   auto waitScreen = [&](auto pred, std::chrono::seconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -242,8 +244,12 @@ TEST(Screens, SupervisorShowsTheMeterFaceALinkErrorTileAndTheTemperatureAlarm) {
     }
     return false;
   };
-  // The first pass puts up the meter face (its needles come with the meter drawing).
-  EXPECT_TRUE(waitScreen([&](const Rgb& s) { return differing(s, img1, meters) < 200; }, 30s));
+  // The first pass puts up the meter face and draws the needles over it.
+  EXPECT_TRUE(waitScreen(
+      [&](const Rgb& s) { return differing(s, img1, face) == 0 && pixelsOfColour(s, leftMeter, 255, 0, 0) > 150; },
+      30s))
+      << "face differs in " << differing(readScreen(root.path()), img1, face) << " pixels, red needle pixels "
+      << pixelsOfColour(readScreen(root.path()), leftMeter, 255, 0, 0);
   EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tile1, 250, 150, 0) == 0; }, 5s));
   // Errors are listed once the micro has answered its first protection clear ("CP").
   auto end = std::chrono::steady_clock::now() + 30s;
