@@ -28,7 +28,7 @@ void copyLabel(const KeyLabel& l, char* out) {
 void dynamicLabels(Works* w, int page, MenuKeysText& t) {
   char wide[32];
   // Printed wide, then cut to the label's width.
-#define set(key, ...) (snprintf(wide, sizeof wide, __VA_ARGS__), snprintf(t.bottom[(key) - 1], kLabelLen, "%.11s", wide))
+#define set(key, ...) (snprintf(wide, sizeof wide, __VA_ARGS__), snprintf(t.bottom[(key)-1], kLabelLen, "%.11s", wide))
   switch (page) {
     case kPageMain:
       set(3, "     %d", w->antennaIdx + 1);

@@ -17,13 +17,9 @@
 
 namespace {
 
-// Background changes from the key thread go under the screen lock: the supervisor composes its
-// frames from the same buffers.
-void workImage(Works* w) {
-  if (!w->fb) return;
-  std::lock_guard<std::mutex> lk(w->fb->drawMut);
-  SetWorkImg(w);
-}
+// Background changes from the key thread go under the screen lock (SetWorkImg takes it itself):
+// the supervisor composes its frames from the same buffers.
+void workImage(Works* w) { SetWorkImg(w); }
 void statusImage(Works* w, const char* name) {
   if (!w->fb) return;
   std::lock_guard<std::mutex> lk(w->fb->drawMut);

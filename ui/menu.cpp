@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "amp/link.h"
 #include "core/setup.h"
@@ -98,11 +99,15 @@ struct PageDef {
   uint8_t flags;
 };
 constexpr PageDef kPages[kMenuPagesUsed] = {
-    {{"  MEM", " IN-ATT", "   ANT", "  TUNE", "   SET", "   VIEW "}, {"BANK1", "  0dB", "     1", " ", " ", "    1"}, 0x21},
+    {{"  MEM", " IN-ATT", "   ANT", "  TUNE", "   SET", "   VIEW "},
+     {"BANK1", "  0dB", "     1", " ", " ", "    1"},
+     0x21},
     {{" BACK ", "  ", "    UP", "  DOWN", " ", "  ENTER"}, {" ", " ", " ", " ", " ", " "}, 0},
     {{" ", " < ", "   > ", "      - ", "     + ", "  ENTER"}, {" ", " ", " ", " ", " ", " "}, 0},
     {{" BACK ", " ", " ", "  TUNE", "   ATU", "MANUAL"}, {" ", " ", " ", "   Off", "   On", "Tune"}, 0},
-    {{" BACK ", " down L", "   up L", " down C", "   up C", "STARTTX"}, {"ByP", " ", "     0", " ", "     0", " "}, 0x01},
+    {{" BACK ", " down L", "   up L", " down C", "   up C", "STARTTX"},
+     {"ByP", " ", "     0", " ", "     0", " "},
+     0x01},
     {{"  ", "  ", "    ", "     ", " Retry", "Cancel"}, {" ", " ", " ", " ", " ", " "}, 0},
     {{" BACK", " INTERF", "    UP", "  DOWN", "   UTIL", " ENTER"}, {" ", "Generic", " ", " ", " ", " "}, 0},
     {{"BACK", "  <", "    >", "  + ", " - ", "SAVE"}, {" ", " ", " ", " ", " ", " "}, 0},
@@ -377,16 +382,28 @@ int ModifyParameter(Works* w, int action) {
       return action == kParamEnter ? 0 : 1;
     }
     case kPDateTime:
-      if (toggleKey(action)) flip(w->ViewTimeStr); else store(w);
+      if (toggleKey(action))
+        flip(w->ViewTimeStr);
+      else
+        store(w);
       return 0;
     case kPTempUnits:
-      if (toggleKey(action)) flip(w->TempMode); else store(w);
+      if (toggleKey(action))
+        flip(w->TempMode);
+      else
+        store(w);
       return 0;
     case kPPeakMeter:
-      if (toggleKey(action)) flip(w->EnablePwrPeak); else store(w);
+      if (toggleKey(action))
+        flip(w->EnablePwrPeak);
+      else
+        store(w);
       return 0;
     case kPPowerUnits:
-      if (toggleKey(action)) flip(w->PowerUnits); else store(w);
+      if (toggleKey(action))
+        flip(w->PowerUnits);
+      else
+        store(w);
       return 0;
     case kPPeakRelease: {
       int v = TimerPeakSec;
@@ -498,11 +515,26 @@ struct LiveState {
   uint8_t overTemp, logTemp;
 
   explicit LiveState(Works* w)
-      : running(w->running), cpPending(w->cpPending), microCfgA(w->microCfgA), microCfgB(w->microCfgB),
-        modeWork(w->ModeWorkIdx), bypass(w->bypass), bypassCmd(w->bypassCmdState), curConfigRow(w->curConfigRow),
-        gpioCode(w->gpioCode), freq(w->freq), lastFreq(w->lastFreq), tsPwin(w->tsPwin), tsFwd(w->tsFwd),
-        tsRefl(w->tsRefl), tsCorrente(w->tsCorrente), meterPage(w->meterPage), fanWanted(w->fanWanted),
-        fanSent(w->fanSent), overTemp(w->overTempQueued), logTemp(w->logTempActive) {}
+      : running(w->running),
+        cpPending(w->cpPending),
+        microCfgA(w->microCfgA),
+        microCfgB(w->microCfgB),
+        modeWork(w->ModeWorkIdx),
+        bypass(w->bypass),
+        bypassCmd(w->bypassCmdState),
+        curConfigRow(w->curConfigRow),
+        gpioCode(w->gpioCode),
+        freq(w->freq),
+        lastFreq(w->lastFreq),
+        tsPwin(w->tsPwin),
+        tsFwd(w->tsFwd),
+        tsRefl(w->tsRefl),
+        tsCorrente(w->tsCorrente),
+        meterPage(w->meterPage),
+        fanWanted(w->fanWanted),
+        fanSent(w->fanSent),
+        overTemp(w->overTempQueued),
+        logTemp(w->logTempActive) {}
 
   void restore(Works* w) const {
     w->running = running;
@@ -535,10 +567,16 @@ struct LiveState {
 void FactoryReset(Works* w) {
   for (int b = 0; b < kMaxBanks; ++b)
     for (int k = 0; k < 4; ++k) DeleteFileConf(w, b, k);
+  // The default file is what a record fresh from its defaults writes: the running record's mirrors
+  // would otherwise print the old settings back into it.
+  {
+    auto scratch = std::make_unique<Works>();
+    Mirtsetup record{};
+    scratch->setup = &record;
+    initSetup(scratch.get());
+    writeSetup(scratch.get());
+  }
   const LiveState live(w);
-  initSetup(w);
-  live.restore(w);
-  writeSetup(w);
   readSetup(w);
   live.restore(w);
   // The bank's tables come back from its (now absent) files; the interface in use is live state

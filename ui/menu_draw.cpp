@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 
 #include "amp/pa_voltage.h"
 #include "core/housekeeping.h"
@@ -20,7 +21,22 @@ namespace {
 constexpr int kOrange[3] = {250, 150, 0};
 constexpr int kLight[3] = {250, 250, 250};
 
-void text(int slot, int x, int y, const char* t, const int (&c)[3], Screen* s) { putString(slot, x, y, t, c[0], c[1], c[2], s); }
+// Text that would run past the right edge comes back on the left of the rows below: a line too long
+// for the screen (a long status line, large values) loses its end instead.
+void text(int slot, int x, int y, const char* t, const int (&c)[3], Screen* s) {
+  const int room = s->width - 1 - x;
+  if (getStringSpace(slot, t) <= room) {
+    putString(slot, x, y, t, c[0], c[1], c[2], s);
+    return;
+  }
+  std::string cut = t;
+  while (!cut.empty() && getStringSpace(slot, cut.c_str()) > room) {
+    // One whole character: its continuation bytes, then its first byte.
+    while (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0x80) cut.pop_back();
+    if (!cut.empty()) cut.pop_back();
+  }
+  putString(slot, x, y, cut.c_str(), c[0], c[1], c[2], s);
+}
 void textRight(int slot, int right, int y, const char* t, const int (&c)[3], Screen* s) {
   putString(slot, right - getStringSpace(slot, t), y, t, c[0], c[1], c[2], s);
 }
@@ -28,7 +44,9 @@ void fillRows(Screen* s, int x0, int y0, int x1, int y1, int r, int g, int b) {
   for (int y = y0; y <= y1; ++y) DrawHorizontalLine(x0, y, x1 + 1, r, g, b, s);
 }
 
-float toUnits(const Works* w, float celsius) { return w->TempMode ? ConversionCelsius_to_Fahrenheit(celsius) : celsius; }
+float toUnits(const Works* w, float celsius) {
+  return w->TempMode ? ConversionCelsius_to_Fahrenheit(celsius) : celsius;
+}
 const char* degrees(const Works* w) { return w->TempMode ? "°F" : "°C"; }
 
 bool deviceErrorShown(const Works* w) { return w->portError > 0 || w->menuPage == kPageDeviceError; }
@@ -166,7 +184,7 @@ namespace {
 
 void drawStatusStrips(Works* w, Screen* s) {
   constexpr int kBlue[3] = {0, 200, 255};
-  constexpr int kBoxes[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
+  constexpr int kBoxes[7][3] = {{1, 110, 10},    {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
                                 {525, 600, 535}, {605, 710, 615}, {715, 799, 725}};
   char t[7][48];
   GetLblInterface(w->ModeWorkIdx, t[0], sizeof t[0]);

@@ -244,7 +244,7 @@ TEST_F(KeyDispatch, ResetPageStepsThroughEveryBankThenAllAndDeletesThem) {
 TEST_F(KeyDispatch, DeviceErrorRetryRestartsAndCancelSwitchesTheDeviceOff) {
   struct Case {
     int port, key;
-    int started;    // the matching starter ran
+    int started;     // the matching starter ran
     char flagAfter;  // the device's enable flag ('-' when none)
   } cases[] = {{1, 5, 1, '-'}, {1, 6, 1, '-'}, {2, 5, 1, '1'}, {2, 6, 0, '0'},
                {3, 5, 1, '1'}, {3, 6, 0, '0'}, {5, 5, 1, '1'}, {5, 6, 0, '0'}};
@@ -260,10 +260,12 @@ TEST_F(KeyDispatch, DeviceErrorRetryRestartsAndCancelSwitchesTheDeviceOff) {
     press(c.key);
     EXPECT_EQ(w->portError, -1);
     EXPECT_EQ(counter, c.started);
-    const char* flag = c.port == 2 ? &w->setup->EnableCatSerial
+    const char* flag = c.port == 2   ? &w->setup->EnableCatSerial
                        : c.port == 3 ? &w->setup->EnableSerial
                                      : &w->setup->EnableFFT;
-    if (c.flagAfter != '-') EXPECT_EQ(getFlag(*flag), c.flagAfter);
+    if (c.flagAfter != '-') {
+      EXPECT_EQ(getFlag(*flag), c.flagAfter);
+    }
   }
   // The other keys of the page do nothing.
   w->portError = 2;

@@ -42,7 +42,9 @@ std::string Fixture::top(int page, int key) {
   return t.top[key - 1];
 }
 
-std::string Fixture::commands() const { return root.exists("/var/log/commands.log") ? root.read("/var/log/commands.log") : ""; }
+std::string Fixture::commands() const {
+  return root.exists("/var/log/commands.log") ? root.read("/var/log/commands.log") : "";
+}
 
 void ScreenFixture::SetUp() {
   Fixture::SetUp();
@@ -53,8 +55,8 @@ void ScreenFixture::SetUp() {
     int slot;
     const char* file;
     int height;
-  } fonts[] = {{0, "DejaVuSans-Bold.ttf", 24}, {1, "DejaVuSans.ttf", 22},         {7, "DejaVuSans-Oblique.ttf", 24},
-               {8, "DejaVuSans.ttf", 20},      {10, "DejaVuSans.ttf", 18},        {11, "DejaVuSans-Bold.ttf", 21}};
+  } fonts[] = {{0, "DejaVuSans-Bold.ttf", 24}, {1, "DejaVuSans.ttf", 22},  {7, "DejaVuSans-Oblique.ttf", 24},
+               {8, "DejaVuSans.ttf", 20},      {10, "DejaVuSans.ttf", 18}, {11, "DejaVuSans-Bold.ttf", 21}};
   for (const auto& f : fonts) TTFLoad((dejavu + f.file).c_str(), f.height, f.slot);
 }
 

@@ -55,16 +55,28 @@ TEST_F(Parameters, EntriesStepWithinTheirLimits) {
   };
   const std::vector<Case> cases = {
       {"MAX BANK wraps", 0, [](Works* w) { w->MAXbank = 20; }, {kPlus, kMinus, kMinus}, {"2", "20", "19"}},
-      {"Point Div up", 15, [](Works* w) { w->PointDiv = 1; }, {kPlus, kPlus, kPlus, kPlus, kPlus},
+      {"Point Div up",
+       15,
+       [](Works* w) { w->PointDiv = 1; },
+       {kPlus, kPlus, kPlus, kPlus, kPlus},
        {"2", "5", "10", "20", "20"}},
-      {"Point Div down", 15, [](Works* w) { w->PointDiv = 20; }, {kMinus, kMinus, kMinus, kMinus, kMinus},
+      {"Point Div down",
+       15,
+       [](Works* w) { w->PointDiv = 20; },
+       {kMinus, kMinus, kMinus, kMinus, kMinus},
        {"10", "5", "2", "1", "1"}},
-      {"Target SWR from 0", 5, [](Works* w) { w->SWRescAutoTune = 0; }, {kPlus, kPlus, kMinus, kMinus},
+      {"Target SWR from 0",
+       5,
+       [](Works* w) { w->SWRescAutoTune = 0; },
+       {kPlus, kPlus, kMinus, kMinus},
        {"1.00", "1.01", "1.00", "0.00"}},
       {"Target SWR at 10", 5, [](Works* w) { w->SWRescAutoTune = 10; }, {kPlus, kMinus}, {"10.00", "9.99"}},
       {"Long press low", 25, [](Works*) { TIME_LONG_PRESS = 0.3; }, {kMinus, kPlus}, {"0.3 sec", "0.4 sec"}},
       {"Long press high", 25, [](Works*) { TIME_LONG_PRESS = 5.0; }, {kPlus, kMinus}, {"5.0 sec", "4.9 sec"}},
-      {"Alarm at the allowed maximum", 21, [](Works* w) { w->MaxTemperature = 59.9f; }, {kPlus, kPlus},
+      {"Alarm at the allowed maximum",
+       21,
+       [](Works* w) { w->MaxTemperature = 59.9f; },
+       {kPlus, kPlus},
        {"60.00", "60.00"}},
       {"Alarm at 20", 21, [](Works* w) { w->MaxTemperature = 20.1f; }, {kMinus, kMinus}, {"20.00", "20.00"}},
       {"Period", 2, [](Works* w) { w->FreqPeriodTime = 20; }, {kMinus, kMinus, kPlus}, {"10", "10", "20"}},
@@ -73,13 +85,14 @@ TEST_F(Parameters, EntriesStepWithinTheirLimits) {
       {"Offset", 16, [](Works* w) { w->OffsetPlot = 0; }, {kMinus, kPlus, kPlus}, {"-0.10", "0.00", "0.10"}},
       {"Release time", 20, [](Works*) { TimerPeakSec = 4995; }, {kPlus, kPlus, kMinus}, {"5000", "5000", "4990"}},
       {"Release time at 0", 20, [](Works*) { TimerPeakSec = 5; }, {kMinus, kMinus}, {"0", "0"}},
-      {"Timeout", 6, [](Works* w) { w->AutoTuneMaxCicli = 0; }, {kMinus, kPlus, kPlus, kPlus, kPlus, kPlus},
+      {"Timeout",
+       6,
+       [](Works* w) { w->AutoTuneMaxCicli = 0; },
+       {kMinus, kPlus, kPlus, kPlus, kPlus, kPlus},
        {"25sec", "20sec", "15sec", "10sec", "5sec", "25sec"}},
       {"Saver", 23, [](Works* w) { w->SaveScreenIdx = 4; }, {kPlus, kMinus, kMinus}, {"5min", "5min", "5min"}},
-      {"Force attenuator", 4, [](Works* w) { w->AttenuatorTune = 2; }, {kPlus, kMinus, kLeft},
-       {"5dB", "0dB", "2dB"}},
-      {"Auto tune", 3, [](Works* w) { w->AutoTuneMode = kAtmEnabled | kAtmSettling; }, {kPlus, kRight},
-       {"Off", "On"}},
+      {"Force attenuator", 4, [](Works* w) { w->AttenuatorTune = 2; }, {kPlus, kMinus, kLeft}, {"5dB", "0dB", "2dB"}},
+      {"Auto tune", 3, [](Works* w) { w->AutoTuneMode = kAtmEnabled | kAtmSettling; }, {kPlus, kRight}, {"Off", "On"}},
       {"ATU installed", 7, [](Works* w) { w->TUNEenabled = 0; }, {kPlus, kMinus}, {"No", "Yes"}},
       {"Input sens", 1, [](Works* w) { w->FreqSensIn = 0; }, {kLeft, kEnter}, {"FQ2", "FQ2"}},
       {"Units", 22, [](Works* w) { w->PowerUnits = 0; }, {kPlus}, {"dBm"}},
@@ -199,6 +212,7 @@ TEST_F(Parameters, FactoryResetRestoresTheSettingsButNotTheLiveLink) {
   w->menuPage = kPageParamEdit;
   press(kEnter);  // not requested: nothing happens
   EXPECT_EQ(w->MAXbank, 7);
+  w->menuPage = kPageParamEdit;
   press(kPlus);
   EXPECT_EQ(valueText(w, 24), "Set Default");
   press(kEnter);
@@ -239,9 +253,9 @@ TEST_F(Parameters, ServiceEntries) {
 
 // The update script may take minutes: the key returns at once and the script runs meanwhile.
 TEST_F(Parameters, LongCommandsRunOffTheKeyThread) {
-  root.write("/opt/Korvane/getpack.sh",
-             "#!/bin/sh\nwhile [ ! -e \"" + root.path() + "/release\" ]; do sleep 0.01; done\necho getpack >> \"" +
-                 root.path() + "/var/log/commands.log\"\n");
+  root.write("/opt/Korvane/getpack.sh", "#!/bin/sh\nwhile [ ! -e \"" + root.path() +
+                                            "/release\" ]; do sleep 0.01; done\necho getpack >> \"" + root.path() +
+                                            "/var/log/commands.log\"\n");
   chmod(root.file("/opt/Korvane/getpack.sh").c_str(), 0755);
   w->paramIndex = 28;
   w->menuPage = kPageParamEdit;

@@ -56,10 +56,9 @@ TEST_F(MenuScreens, BandBoxNamesTheLastMatchingBandAndNopaAroundElevenMetres) {
   threeBands(w);
   setBand(w, 3, "20wide", 13000000, 15000000, 1, 1, 0, 0, 0);
   w->numBands = 4;
-  const std::pair<uint64_t, const char*> cases[] = {{7100000, "Band:40m"},  {14070000, "Band:20wide"},
-                                                    {10100000, "Band:---"}, {26000000, "NOPA"},
-                                                    {27500000, "NOPA"},     {28000000, "NOPA"},
-                                                    {28000001, "Band:10m"}};
+  const std::pair<uint64_t, const char*> cases[] = {
+      {7100000, "Band:40m"}, {14070000, "Band:20wide"}, {10100000, "Band:---"}, {26000000, "NOPA"},
+      {27500000, "NOPA"},    {28000000, "NOPA"},        {28000001, "Band:10m"}};
   for (auto [f, text] : cases) {
     w->freq = f;
     char out[32];
@@ -109,7 +108,7 @@ TEST_F(MenuScreens, StatusStripsMatchTheirReference) {
   w->temp1 = 25.0f;
   w->temp2 = 40.0f;
   w->microCfgB = 0;
-  w->gpioReading[3] = 200;  // 28.5 V on the smaller model's divider: not shown
+  w->gpioReading[3] = 250;  // 21.2 V on the smaller model's divider: not shown
   w->rawCurrent = 2048;
   w->msgFlags = kMsgBypassNotSaved;
   {
