@@ -380,6 +380,12 @@ void StepAttenuator(Works* w) {
 }
 
 int DecodeTasto(Works* w, int key, int heldMask) {
+  const int page = w->menuPage;
+  if (page < 0 || page >= kMenuPagesUsed) {
+    klog(LOG_ERR, "DecodeTasto: no page %d, back to the main page", page);
+    w->menuPage = kPageMain;
+    return 0;
+  }
   if (key < 1 || key > kMenuKeys) {
     klog(LOG_ERR, "DecodeTasto: no key %d, ignored", key);
     return 0;
@@ -397,7 +403,6 @@ int DecodeTasto(Works* w, int key, int heldMask) {
     clearMsg(w, kMsgLongPressComing);
     return 0;
   }
-  const int page = w->menuPage;
   switch (page) {
     case kPageMain: keyMain(w, key, held); break;
     case kPageParamList: keyParamList(w, key); break;
@@ -411,10 +416,7 @@ int DecodeTasto(Works* w, int key, int heldMask) {
     case kPageUtilities: keyUtilities(w, key); break;
     case kPageCopyBank: keyCopyBank(w, key); break;
     case kPageResetBank: keyResetBank(w, key); break;
-    default:
-      klog(LOG_ERR, "DecodeTasto: no page %d, back to the main page", page);
-      w->menuPage = kPageMain;
-      break;
+    default: break;
   }
   clearMsg(w, kMsgLongPressComing);
   return result;
