@@ -20,7 +20,7 @@ void fillBox(Screen* s, int x0, int y0, int x1, int y1, int r, int g, int b) {
 }
 
 void copyLabel(const KeyLabel& l, char* out) {
-  for (int i = 0; i < kLabelLen; ++i) out[i] = l.c[i].load(std::memory_order_relaxed);
+  for (int i = 0; i < kLabelLen; ++i) out[i] = l.c[i].load(std::memory_order_acquire);
   out[kLabelLen - 1] = '\0';
 }
 
@@ -86,7 +86,7 @@ void SetKeyLabel(Works* w, int page, int key, bool bottom, const char* text) {
   std::lock_guard<std::mutex> lk(w->labelWriteMut);
   e.seq.fetch_add(1, std::memory_order_acq_rel);
   size_t n = strnlen(text, kLabelLen - 1);
-  for (size_t i = 0; i < kLabelLen; ++i) l.c[i].store(i < n ? text[i] : '\0', std::memory_order_relaxed);
+  for (size_t i = 0; i < kLabelLen; ++i) l.c[i].store(i < n ? text[i] : '\0', std::memory_order_release);
   e.seq.fetch_add(1, std::memory_order_release);
 }
 
@@ -103,7 +103,7 @@ void CopyPageLabels(Works* w, int page, MenuKeysText* out) {
       copyLabel(e.bottom[k], out->bottom[k]);
     }
     out->flags = e.flags;
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // The characters were loaded with acquire: the second look at the count comes after them.
     if (e.seq.load(std::memory_order_relaxed) == before) return;
   }
 }
