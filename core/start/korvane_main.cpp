@@ -264,7 +264,11 @@ int korvaneMain(int argc, char** argv) {
   showScreen(w, "statusB");
   // Menus, buttons and the transceiver's frequency.
   InitMenuMirt(w);
-  LoadButtons(w);
+  {
+    // The keys already run: a key's background change must not land in the middle of the bar.
+    std::lock_guard<std::mutex> lk(w->fb->drawMut);
+    LoadButtons(w);
+  }
   SerParam p;
   getParameters(w, &p);
   // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.
