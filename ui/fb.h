@@ -1,5 +1,6 @@
 // The screen record and the drawing primitives every display element rests on.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -18,6 +19,9 @@ struct Screen {
   // Held by whoever composes a frame (copy background, draw, show), so two threads never
   // interleave their drawing into workBuf; never held while taking another lock.
   std::mutex drawMut;
+  // Counts the images loaded into backBuf, so that what was drawn into the background once (the
+  // plot's labels) is known to have gone with it.
+  std::atomic<unsigned> backgroundLoads{0};
 };
 
 // Opens the root's dev/fb0: a character device is the real framebuffer, a regular file a virtual one

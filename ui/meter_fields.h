@@ -4,6 +4,12 @@
 
 constexpr int kPlotLevels = 854;  // spectrum points held for the plot
 
+// What the plot's labels depend on.
+struct GridLabels {
+  int rx = 0, ry = 0, divX = 0, divY = 0, left = 0, top = 0, highLevel = 0, pointDiv = 0, spanHz = 0;
+  bool operator==(const GridLabels&) const = default;
+};
+
 struct MeterFields {
   // Peak needles: hold time left (ms), peak value, passes since the last decay step. Written by the
   // supervisor; angleRightPeak is also reset by the key that changes the display mode.
@@ -18,6 +24,11 @@ struct MeterFields {
   std::atomic<int> divX{16}, divY{10};
   std::atomic<int> xRangeStart{0}, xRangeEnd{854};
   std::atomic<int> RefLevel{-110}, RefPos{0}, PointDiv{10};
+
+  // The plot's labels drawn into the background: for which load of it (0: none) and which grid.
+  // Supervisor thread only.
+  unsigned plotLabelsBackground = 0;
+  GridLabels plotLabelsGrid;
 
   // The plot's level array in dB, written under serMut by the spectrum store.
   float fftLevel[kPlotLevels]{};

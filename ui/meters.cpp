@@ -22,6 +22,15 @@ namespace {
 constexpr int kLabelFont = 8, kFreqFont = 4, kGridFont = 6;
 constexpr int kPlotCentreStart = 213;  // mode 5 shows the centre half of the line, bins 213 to 639
 
+// The TX lamp's box, both ends included.
+constexpr int kLampLeft = 375, kLampRight = 429, kLampTop = 175, kLampBottom = 209;
+
+bool txLampLit(const Works* w) {
+  const int page = w->statusPage;
+  if ((page & 1) && !(page & 2)) return false;  // the information page alone covers the lamp
+  return (w->stStatus1 & kStatus1Tx) != 0;
+}
+
 struct Grid {
   int rx, ry, boundLeft, boundRight, top, bottom;
   float lowLevel, highLevel;
@@ -210,17 +219,28 @@ void InitGrid(Works* w) {
   w->PointDiv = 10;
 }
 
-PlotPoint CalculatePoint(const Works* w, float lowLevel, float highLevel, float x, float level) {
-  const Grid g = gridNow(w);
-  const float span = highLevel - lowLevel;
-  float y = span != 0 ? g.bottom - (level - lowLevel) / span * (g.bottom - w->borderTop) : g.bottom;
+namespace {
+
+// CalculatePoint on a grid already worked out: the trace asks for 1,700 points a pass.
+PlotPoint pointOnGrid(const Grid& g, int xRangeStart, int xRangeEnd, float x, float level) {
+  const float span = g.highLevel - g.lowLevel;
+  float y = span != 0 ? g.bottom - (level - g.lowLevel) / span * (g.bottom - g.top) : g.bottom;
   // NaN levels fail both comparisons: they go to the bottom line like any level below the range.
   if (!(y <= g.bottom)) y = static_cast<float>(g.bottom);
-  if (y < w->borderTop) y = static_cast<float>(w->borderTop);
-  const int range = w->xRangeEnd - w->xRangeStart;
-  const float px = range != 0 ? g.boundLeft + (x - w->xRangeStart) / range * (g.boundRight - w->borderLeft)
+  if (y < g.top) y = static_cast<float>(g.top);
+  const int range = xRangeEnd - xRangeStart;
+  const float px = range != 0 ? g.boundLeft + (x - xRangeStart) / range * (g.boundRight - g.boundLeft)
                               : static_cast<float>(g.boundLeft);
   return {px, y};
+}
+
+}  // namespace
+
+PlotPoint CalculatePoint(const Works* w, float lowLevel, float highLevel, float x, float level) {
+  Grid g = gridNow(w);
+  g.lowLevel = lowLevel;
+  g.highLevel = highLevel;
+  return pointOnGrid(g, w->xRangeStart, w->xRangeEnd, x, level);
 }
 
 void DrawFreq(Works* w) {
@@ -276,28 +296,76 @@ void DrawMeters(Works* w) {
   label(s, 180, 180, reading);
 }
 
+namespace {
+
+void drawGridLabels(const Grid& g, int divX, int divY, int pointDiv, int span, Screen* s) {
+  char text[16];
+  putString(kLabelFont, g.boundLeft - 35, g.top - g.ry, "dBm", 180, 180, 180, s);
+  for (int i = 0; i <= divY; ++i) {
+    snprintf(text, sizeof text, "%d", static_cast<int>(g.highLevel) - pointDiv * i);
+    putString(kGridFont, g.boundLeft - 35, g.top + i * g.ry, text, 180, 180, 180, s);
+  }
+  for (int i = 0; i <= divX; ++i) {
+    const int x = g.boundLeft + i * g.rx;
+    const int m = 10 * i - span / 2000;
+    snprintf(text, sizeof text, m > 0 ? "+%d" : "%d", m);
+    putString(kGridFont, m == 0 ? x : x - 10, g.bottom + 13, text, 180, 180, 180, s);
+  }
+}
+
+// The grid's lines, or the part of them inside a box (x0 <= x < x1, y0 <= y <= y1).
+void drawGridLines(const Grid& g, int divX, int divY, Screen* s, int x0 = 0, int x1 = 1 << 30, int y0 = 0,
+                   int y1 = 1 << 30) {
+  for (int i = 0; i <= divY; ++i) {
+    const int y = g.top + i * g.ry;
+    if (y >= y0 && y <= y1)
+      DrawHorizontalLine(std::max(g.boundLeft, x0), y, std::min(g.boundRight, x1), 120, 120, 120, s);
+  }
+  for (int i = 0; i <= divX; ++i) {
+    const int x = g.boundLeft + i * g.rx;
+    if (x >= x0 && x < x1) DrawLine(x, std::max(g.top, y0), x, std::min(g.bottom, y1), 120, 120, 120, s);
+  }
+}
+
+}  // namespace
+
 void DrawGrid(Works* w) {
   if (w->statusPage != 0) return;
   Screen* s = w->fb;
   const Grid g = gridNow(w);
   const int divX = std::max(1, w->divX.load()), divY = std::max(1, w->divY.load());
-  const int pointDiv = w->PointDiv;
-  char text[16];
+  const int pointDiv = w->PointDiv, span = w->spanHz;
 
-  putString(kLabelFont, g.boundLeft - 35, g.top - g.ry, "dBm", 180, 180, 180, s);
-  for (int i = 0; i <= divY; ++i) {
-    const int y = g.top + i * g.ry;
-    DrawHorizontalLine(g.boundLeft, y, g.boundRight, 120, 120, 120, s);
-    snprintf(text, sizeof text, "%d", static_cast<int>(g.highLevel) - pointDiv * i);
-    putString(kGridFont, g.boundLeft - 35, y, text, 180, 180, 180, s);
-  }
-  const int span = w->spanHz;
-  for (int i = 0; i <= divX; ++i) {
-    const int x = g.boundLeft + i * g.rx;
-    DrawLine(x, g.top, x, g.bottom, 120, 120, 120, s);
-    const int m = 10 * i - span / 2000;
-    snprintf(text, sizeof text, m > 0 ? "+%d" : "%d", m);
-    putString(kGridFont, m == 0 ? x : x - 10, g.bottom + 13, text, 180, 180, 180, s);
+  // The labels and lines change only with the settings: they are drawn into the background once,
+  // and every pass starts from a copy that has them (they took half the drawing time of a pass).
+  // Nothing else the pass draws before them lies under them but the TX lamp, which is seen to below.
+  const GridLabels key{g.rx, g.ry, divX, divY, g.boundLeft, g.top, static_cast<int>(g.highLevel), pointDiv, span};
+  const unsigned loads = s->backgroundLoads;
+  if (loads == 0) {
+    // No background image to keep them in.
+    drawGridLabels(g, divX, divY, pointDiv, span, s);
+    drawGridLines(g, divX, divY, s);
+  } else if (w->plotLabelsBackground == loads && !(w->plotLabelsGrid == key)) {
+    // The settings changed under labels already in this background: the next pass loads it afresh
+    // (until then the old labels stay) and the new ones go into the fresh one.
+    w->mainImageDue = 1;
+  } else if (w->plotLabelsBackground != loads) {
+    drawGridLabels(g, divX, divY, pointDiv, span, s);
+    drawGridLines(g, divX, divY, s);
+    Screen background;
+    background.width = s->width;
+    background.height = s->height;
+    background.pixelSize = s->pixelSize;
+    background.lineSize = s->lineSize;
+    background.memSize = s->memSize;
+    background.workBuf = s->backBuf;
+    drawGridLabels(g, divX, divY, pointDiv, span, &background);
+    drawGridLines(g, divX, divY, &background);
+    w->plotLabelsBackground = loads;
+    w->plotLabelsGrid = key;
+  } else if (txLampLit(w)) {
+    // The lamp was drawn before the grid, which crosses it: the lines inside it go over it again.
+    drawGridLines(g, divX, divY, s, kLampLeft, kLampRight + 1, kLampTop, kLampBottom);
   }
 
   // The level array is written by the transceiver link under serMut: draw from a copy.
@@ -310,26 +378,24 @@ void DrawGrid(Works* w) {
   }
   const int first = divX == 16 ? 0 : kPlotCentreStart;
   // Whatever the range setting says, the trace stops at the last pair of points the array holds.
-  const int last = std::min(w->xRangeEnd - 2, kPlotLevels - 2 - first);
+  const int xStart = w->xRangeStart, xEnd = w->xRangeEnd;
+  const int last = std::min(xEnd - 2, kPlotLevels - 2 - first);
   const float offset = static_cast<float>(w->OffsetPlot.load());
   // A range setting that stretches the trace far off the screen must not turn into pixel walks of
   // millions of steps (or an out-of-range conversion): x is kept just beyond the screen's edges.
   const float xMax = static_cast<float>(s->width);
   auto px = [xMax](float x) { return static_cast<int>(std::clamp(x, -1.0f, xMax)); };
   for (int i = 0; i <= last; ++i) {
-    const PlotPoint a = CalculatePoint(w, g.lowLevel, g.highLevel, static_cast<float>(i), levels[first + i] + offset);
-    const PlotPoint b =
-        CalculatePoint(w, g.lowLevel, g.highLevel, static_cast<float>(i + 1), levels[first + i + 1] + offset);
+    const PlotPoint a = pointOnGrid(g, xStart, xEnd, static_cast<float>(i), levels[first + i] + offset);
+    const PlotPoint b = pointOnGrid(g, xStart, xEnd, static_cast<float>(i + 1), levels[first + i + 1] + offset);
     DrawLine(px(a.x), static_cast<int>(a.y), px(b.x), static_cast<int>(b.y), 250, 0, 150, s);
   }
   DrawFreq(w);
 }
 
 void ViewStatusTX(Works* w) {
-  const int page = w->statusPage;
-  if ((page & 1) && !(page & 2)) return;  // the information page alone covers the lamp
-  if (!(w->stStatus1 & kStatus1Tx)) return;
+  if (!txLampLit(w)) return;
   Screen* s = w->fb;
-  for (int y = 175; y <= 209; ++y) DrawHorizontalLine(375, y, 430, 250, 0, 0, s);
+  for (int y = kLampTop; y <= kLampBottom; ++y) DrawHorizontalLine(kLampLeft, y, kLampRight + 1, 250, 0, 0, s);
   putString(kLabelFont, 390, 200, "TX", 255, 255, 255, s);
 }

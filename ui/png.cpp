@@ -139,6 +139,7 @@ void getPng(Works* works, int toBackground) {
   // Only a completely decoded image reaches the target, so a refused file leaves it as it was.
   uint8_t* target = toBackground ? s->backBuf : s->workBuf;
   if (!target) return;
+  if (toBackground) s->backgroundLoads.fetch_add(1);
   if (d.height > 0 &&
       (static_cast<size_t>(d.height) - 1) * s->lineSize + static_cast<size_t>(d.width) * 4 > s->memSize) {
     klog(LOG_ERR, "%s image has %d cols not %d", fileName, static_cast<int>(d.width), s->width);

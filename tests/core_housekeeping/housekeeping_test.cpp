@@ -97,6 +97,34 @@ TEST_F(Housekeeping, DeleteRemovesTheLog) {
   EXPECT_EQ(lineCount(root.read("/opt/set/LOGtemp.txt")), 2u);
 }
 
+// A long transmission must not fill the partition: past the limit the oldest entries go, the header
+// and the newest entries stay whole, and the cut is logged once per log.
+TEST_F(Housekeeping, LogPastItsLimitKeepsTheHeaderAndTheNewestEntries) {
+  testlib::LogCapture capture;
+  setLogTempLimit(2000);
+  std::string last;
+  for (int i = 0; i < 200; ++i) {
+    w->temp1 = static_cast<float>(i % 90);
+    w->stStatus1 = i % 2;
+    ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+    const std::string log = root.read("/opt/set/LOGtemp.txt");
+    ASSERT_LE(log.size(), 2000u) << "after entry " << i;
+    ASSERT_EQ(log.find(";TX,Temp1,Temp2,FDD,SWR\n"), 0u);
+    ASSERT_EQ(log.back(), '\n');
+    // Every line after the header is a whole entry.
+    for (size_t at = log.find('\n') + 1; at < log.size(); at = log.find('\n', at) + 1)
+      ASSERT_EQ(log.compare(at + 19, 3, " , "), 0) << log.substr(at, 60);
+    last = log;
+  }
+  EXPECT_NE(last.find(" , 1,19.0,"), std::string::npos) << "the newest entry (temperature 199 % 90) is kept";
+  EXPECT_EQ(capture.count("Temperature log reached"), 1u);
+  // A fresh log (the next transmission) may be cut again, and says so again.
+  ASSERT_EQ(LogTempFunction(w.get(), -1), 0);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(LogTempFunction(w.get(), 0), 0);
+  EXPECT_EQ(capture.count("Temperature log reached"), 2u);
+  setLogTempLimit(256 * 1024);
+}
+
 TEST_F(Housekeeping, FailingRemountLeavesTheOldLogUntouched) {
   const std::string old = ";TX,Temp1,Temp2,FDD,SWR\n2024-01-01 10:00:00 , 1,30.0,30.0,50.0W,1.20,13.8V,05.0A\n";
   root.write("/opt/set/LOGtemp.txt", old);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -20,12 +21,15 @@
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
 #include "ui/memory_screen.h"
+#include "ui/meter_geometry.h"
 #include "ui/png.h"
 #include "ui/text.h"
 
 using namespace std::chrono_literals;
 
 using testlib::slurp;
+
+namespace mg = meter_geometry;
 
 namespace {
 
@@ -281,6 +285,50 @@ TEST(Screens, SupervisorShowsTheMeterFaceALinkErrorTileAndTheTemperatureAlarm) {
   std::string log = slurp(root.path() + "/var/log/korvane.log");
   EXPECT_NE(log.find("Timer thread started"), std::string::npos);
   EXPECT_NE(log.find("Timer operations end"), std::string::npos);
+}
+
+// The simulated amplifier transmits at a steady drive: the forward needle on the screen file points
+// at the power the micro's couplers measure, as the link decodes it.
+TEST(Screens, ForwardNeedlePointsAtTheTransmittedPower) {
+  testlib::TempRoot root;
+  ASSERT_TRUE(sim::makeSimRoot(root.path()));
+  sim::MicroSim micro;
+  micro.setModel(60);
+  ASSERT_TRUE(micro.start(root.path() + "/dev/ttyAMA0"));
+  pid_t pid = testlib::startUnit(KORVANE_BINARY, root.path(), sim::unitWorkDir(root.path()), "0.05");
+  // The value whose needle covers the screen at 85 % of its length: the mean of the red positions.
+  auto needleValue = [](const Rgb& s) {
+    double sum = 0;
+    int n = 0;
+    for (double v = 0; v <= 60; v += 0.05) {
+      const auto p = mg::NeedlePoint(mg::kPivotLeft, mg::NeedleAngle(v, 60), 0.85);
+      const int x = static_cast<int>(p.x), y = static_cast<int>(p.y);
+      if (s.at(x, y, 0) == 255 && s.at(x, y, 1) == 0 && s.at(x, y, 2) == 0) {
+        sum += v;
+        ++n;
+      }
+    }
+    return n ? sum / n : -1.0;
+  };
+  micro.command("tx on");
+  bool matched = false;
+  double shown = -1, sent = -1;
+  for (const double drive : {25.0, 8.0}) {
+    micro.command("drive " + std::to_string(drive));
+    matched = false;
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (!matched && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(100ms);
+      sent = micro.snapshot().fwdW;
+      shown = needleValue(readScreen(root.path()));
+      matched = sent > 1 && std::abs(shown - sent) < 1.0 && std::abs(micro.snapshot().fwdW - sent) < 0.1;
+    }
+    EXPECT_TRUE(matched) << "drive " << drive << " W: the micro measures " << sent << " W, the needle shows " << shown;
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  micro.stop();
 }
 
 }  // namespace

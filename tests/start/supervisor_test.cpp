@@ -1,12 +1,14 @@
 // The supervisor pass on its own: auto-tune hand-shake with the transceiver, screen saver, port error, timers.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <ctime>
 
 #include "amp/link.h"
+#include "amp/replies.h"
 #include "core/supervisor.h"
 #include "core/works.h"
 #include "platform/timing.h"
@@ -57,6 +59,10 @@ TEST_F(Supervisor, TransmissionStartsARunAndTheSettlingClearsItsBits) {
   EXPECT_EQ(w->tuneState, 1);
   EXPECT_EQ(w->AutoTuneMode & 0x02, 0x02);
   EXPECT_EQ(w->txActive, 1);
+  // One run per transmission: the run ends while the transceiver still transmits, and no other starts.
+  w->tuneState = 0;
+  for (int i = 0; i < 5; ++i) watch.pass(w.get(), tx(true));
+  EXPECT_EQ(w->tuneState, 0) << "a second run in the same transmission";
   // The run ends and the transceiver went back to receive: ten settling passes, then the bits clear.
   w->tuneState = 0;
   w->AutoTuneMode = 0x01 | 0x02 | 0x08;
@@ -113,16 +119,25 @@ TEST_F(Supervisor, AntennaValueFollowsTheTransceiverOnlyInReceive) {
   EXPECT_EQ(PopCMDLinear(w.get()), -1) << "queued twice";
 }
 
+// The saver counts whole minutes since the last key press: the 60-minute choice starts it, and an
+// idle time past the hour does not start the count again.
 TEST_F(Supervisor, ScreenSaverStartsAfterItsDelay) {
-  SupervisorState st;
+  const struct {
+    int idx;
+    long idleSeconds;
+    bool on;
+  } cases[] = {{0, 4 * 60 + 59, false}, {0, 5 * 60, true},      {0, 65 * 60, true},       {1, 9 * 60 + 59, false},
+               {1, 10 * 60, true},      {3, 30 * 60 + 1, true}, {4, 59 * 60 + 59, false}, {4, 60 * 60, true},
+               {4, 61 * 60, true},      {4, 3 * 3600, true},    {0, -600, false},         {7, 99 * 60, false}};
   w->ModeWorkIdx = 0;
-  w->SaveScreenIdx = 0;
-  w->lastActivity = time(nullptr) - 4 * 60;
-  timerPass(w.get(), st);
-  EXPECT_EQ(w->screenSaverOn, 0);
-  w->lastActivity = time(nullptr) - 5 * 60 - 2;
-  timerPass(w.get(), st);
-  EXPECT_EQ(w->screenSaverOn, 1);
+  for (const auto& c : cases) {
+    SupervisorState st;
+    w->screenSaverOn = 0;
+    w->SaveScreenIdx = static_cast<uint8_t>(c.idx);
+    w->lastActivity = wallClockNow() - c.idleSeconds;
+    timerPass(w.get(), st);
+    EXPECT_EQ(w->screenSaverOn, c.on ? 1 : 0) << "choice " << c.idx << ", idle " << c.idleSeconds << " s";
+  }
 }
 
 TEST_F(Supervisor, ScreenSaverCountsIdleTimeAcross2038) {
@@ -240,7 +255,7 @@ TEST_F(Supervisor, HungTemperatureHelperHoldsUpNeitherThePassesNorTheStop) {
       << "the helper outlived the supervisor";
 }
 
-TEST_F(Supervisor, HoldOffAgesByProcessorTimeIncludingFractions) {
+TEST_F(Supervisor, HoldOffsAgeByTheElapsedTimeIncludingFractions) {
   SupervisorState st;
   w->errorTimer = 10;
   for (int i = 0; i < 40; ++i) timerAge(w.get(), st, 0.25);
@@ -248,6 +263,72 @@ TEST_F(Supervisor, HoldOffAgesByProcessorTimeIncludingFractions) {
   w->errorTimer = 10;
   timerAge(w.get(), st, 3.6);
   EXPECT_EQ(w->errorTimer, 7);
+}
+
+// Each work mode takes the frequency from its own source; only a transceiver link tells the amplifier
+// the frequency ("FA"), and modes 0 and 2 clear a pending antenna-network value with one "AN".
+TEST_F(Supervisor, FrequencySourceAndTheCommandsOfEachWorkMode) {
+  const struct {
+    int mode;
+    bool fa;
+  } cases[] = {{0, false}, {2, true}};
+  for (const auto& c : cases) {
+    SupervisorState st;
+    drainQueue();
+    w->ModeWorkIdx = c.mode;
+    w->freqMeasured = 7050000;
+    w->freqCatSerial = 7050000;
+    w->lastFreq = 14070000;
+    w->anValue = 2;
+    timerPass(w.get(), st);
+    EXPECT_EQ(w->freq, 7050000u);
+    EXPECT_EQ(w->lastFreq, 7050000u) << "mode " << c.mode << ": the selection chain did not run";
+    EXPECT_EQ(w->anValue, 0);
+    int fa = 0, an = 0;
+    for (int cmd; (cmd = PopCMDLinear(w.get())) >= 0;) {
+      fa += cmd == LIN_FA;
+      an += cmd == LIN_AN;
+    }
+    EXPECT_EQ(fa, c.fa ? 1 : 0) << "mode " << c.mode;
+    EXPECT_EQ(an, 1) << "mode " << c.mode;
+    timerPass(w.get(), st);
+    EXPECT_EQ(PopCMDLinear(w.get()), -1) << "mode " << c.mode << ": commands again without a change";
+  }
+}
+
+// The pass ages both peak holds by the elapsed time it is given (the loop measures it on the wall clock).
+TEST_F(Supervisor, PeakHoldsAgeWithThePass) {
+  SupervisorState st;
+  w->peakFwdHold = 3000;
+  w->peakRightHold = 500;
+  for (int i = 0; i < 100; ++i) timerAge(w.get(), st, 10.0);
+  EXPECT_EQ(w->peakFwdHold, 2000);
+  EXPECT_LE(w->peakRightHold, 0);
+}
+
+// A connected peer gets the first 44 characters of the status buffer as one "ST" frame each pass;
+// without a peer nothing is written.
+TEST_F(Supervisor, StatusFrameGoesToAConnectedPeerOnly) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  w->wsockFD = sv[0];
+  w->ModeWorkIdx = 0;
+  SupervisorState st;
+  unsigned char got[256];
+  timerPass(w.get(), st);
+  EXPECT_EQ(read(sv[1], got, sizeof got), -1) << "sent while no peer was connected";
+  w->wsockConnected = 1;
+  w->portError = 1;  // the error screen still sends the status
+  timerPass(w.get(), st);
+  char status[kStatusBufferLen + 1];
+  CreaBufferDiStato(w.get(), status);
+  ASSERT_EQ(read(sv[1], got, sizeof got), 48);
+  EXPECT_EQ(got[0], 0x82);
+  EXPECT_EQ(got[1], 46);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got) + 2, 2), "ST");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got) + 4, 44), std::string(status, 44));
+  close(sv[0]);
+  close(sv[1]);
 }
 
 }  // namespace
