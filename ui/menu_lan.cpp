@@ -1,8 +1,6 @@
 // The network address entries of the parameter list, on the values and operations of the LAN settings.
 #include "ui/menu_lan.h"
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -13,7 +11,7 @@
 
 namespace {
 struct LanValue {
-  uint8_t* octets;
+  LanOctet* octets;
   std::atomic<int>* cursor;
 };
 LanValue lanValue(int which) {
@@ -24,54 +22,44 @@ LanValue lanValue(int which) {
     default: return {IP_v, &CntIP};
   }
 }
-// The key thread edits the octets while the supervisor draws them: both go through whole-byte
-// atomic accesses on a copy.
-struct Octets {
-  uint8_t v[4];
-};
-Octets load(const uint8_t* o) {
-  Octets c{};
-  for (int i = 0; i < 4; ++i) c.v[i] = std::atomic_ref<uint8_t>(const_cast<uint8_t&>(o[i])).load();
-  return c;
-}
-void storeOctets(uint8_t* o, const Octets& c) {
-  for (int i = 0; i < 4; ++i) std::atomic_ref<uint8_t>(o[i]).store(c.v[i]);
+int cursorOf(const LanValue& v) {
+  const int c = *v.cursor;
+  return c < 0 || c > 3 ? 3 : c;
 }
 }  // namespace
 
 void LanAddressText(int which, char* out, size_t size) {
   char text[32];
-  Octets c = load(lanValue(which).octets);
-  SplitAddrInv(text, c.v);
+  SplitAddrInv(text, lanValue(which).octets);
   snprintf(out, size, "%s", text);
 }
 
 void LanAddressPieces(int which, char* before, char* selected, char* after, size_t size) {
   const LanValue v = lanValue(which);
-  const Octets o = load(v.octets);
-  int cur = *v.cursor;
-  if (cur < 0 || cur > 3) cur = 3;
+  const int cur = cursorOf(v);
+  int o[4];
+  for (int i = 0; i < 4; ++i) o[i] = v.octets[i].load();
   std::string b, a;
-  for (int i = 0; i < cur; ++i) b += std::to_string(o.v[i]) + ".";
-  for (int i = cur + 1; i < 4; ++i) a += "." + std::to_string(o.v[i]);
+  for (int i = 0; i < cur; ++i) b += std::to_string(o[i]) + ".";
+  for (int i = cur + 1; i < 4; ++i) a += "." + std::to_string(o[i]);
   // A single space stands for an empty piece.
   snprintf(before, size, "%s", b.empty() ? " " : b.c_str());
-  snprintf(selected, size, "%d", o.v[cur]);
+  snprintf(selected, size, "%d", o[cur]);
   snprintf(after, size, "%s", a.empty() ? " " : a.c_str());
 }
 
 void LanEditStep(int which, int action) {
   const LanValue v = lanValue(which);
-  int cur = *v.cursor;
-  if (cur < 0 || cur > 3) cur = 3;
-  Octets o = load(v.octets);
-  *v.cursor = ModifyIP(action, cur, o.v);
-  storeOctets(v.octets, o);
+  LAN_vect = v.octets;
+  LAN_idx = cursorOf(v);
+  *v.cursor = ModifyIP(action, cursorOf(v), v.octets);
+  LAN_idx = v.cursor->load();
 }
 
 void LanSaveInBackground(Works* w) {
+  // The network restart takes seconds: it runs on the menus' worker, the keys go on meanwhile.
   RunFileWrite(w->serviceJobs.get(), [] {
     const int rc = SaveLanParam();
-    if (rc != 0) klog(LOG_ERR, "network settings: save ended with %d", rc);
+    if (rc != 0) klog(LOG_ERR, "network settings: save and restart ended with %d", rc);
   });
 }

@@ -10,6 +10,12 @@
 using LanEntries = menutest::ScreenFixture;
 
 namespace {
+void setOctets(LanOctet* o, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  o[0] = a;
+  o[1] = b;
+  o[2] = c;
+  o[3] = d;
+}
 constexpr int kLeft = 2, kRight = 3, kMinus = 4, kPlus = 5, kEnter = 6;
 std::string valueText(Works* w, int index) {
   char t[64];
@@ -19,8 +25,7 @@ std::string valueText(Works* w, int index) {
 }  // namespace
 
 TEST_F(LanEntries, OctetsWrapAsBytesAndTheCursorWrapsAtBothEnds) {
-  const uint8_t ip[4] = {192, 168, 1, 255};
-  memcpy(IP_v, ip, 4);
+  setOctets(IP_v, 192, 168, 1, 255);
   CntIP = 3;
   w->paramIndex = 9;
   w->menuPage = kPageParamEdit;
@@ -39,8 +44,7 @@ TEST_F(LanEntries, OctetsWrapAsBytesAndTheCursorWrapsAtBothEnds) {
 }
 
 TEST_F(LanEntries, AddressInEditMatchesItsReference) {
-  const uint8_t mask[4] = {255, 255, 255, 0};
-  memcpy(NetMask_v, mask, 4);
+  setOctets(NetMask_v, 255, 255, 255, 0);
   CntNetMask = 2;
   w->paramIndex = 10;
   w->menuPage = kPageParamEdit;
@@ -57,8 +61,7 @@ TEST_F(LanEntries, AddressInEditMatchesItsReference) {
 TEST_F(LanEntries, EnterSavesTheSettingsAndRestartsTheNetworkOffTheKeyThread) {
   root.standIn("sudo", "#!/bin/sh\necho \"sudo $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 0\n");
   root.write("/etc/network/interfaces", "auto eth0\niface eth0 inet static\naddress 10.0.0.2\nnetmask 255.0.0.0\n");
-  const uint8_t ip[4] = {10, 0, 0, 9};
-  memcpy(IP_v, ip, 4);
+  setOctets(IP_v, 10, 0, 0, 9);
   w->paramIndex = 9;
   w->menuPage = kPageParamEdit;
   press(kEnter);
