@@ -204,7 +204,8 @@ void InitMenuMirt(Works* w) {
     }
     w->Mirtmenu[p].flags = kPages[p].flags;
   }
-  InitErrorTable(w);
+  // The error table holds its texts from the record's start; the link has been running since before
+  // the menus and may already have rewritten a second line (a fault's name), which must stay.
   w->paramCount = kParamCount;
   w->paramSub = 0;
   if (!w->serviceJobs) w->serviceJobs = std::make_unique<DeferredWrites>();
