@@ -266,3 +266,34 @@ TEST_F(Parameters, LongCommandsRunOffTheKeyThread) {
   FlushServiceJobs(w);
   EXPECT_NE(commands().find("getpack"), std::string::npos);
 }
+
+// The model as start-up builds it: numbers, address flags, page labels and long-press marks; a fault
+// text the link wrote before the menus were built stays.
+TEST_F(Parameters, StartUpBuildsTheModelAndKeepsTheErrorTexts) {
+  SetErrorText(w, kErrorAmpFault, 2, "IOUT");
+  InitMenuMirt(w);
+  EXPECT_STREQ(w->errorTable[kErrorAmpFault].line2, "IOUT");
+  EXPECT_EQ(w->paramCount, 30);
+  int addresses = 0;
+  for (int i = 0; i < kParamCount; ++i) {
+    EXPECT_EQ(w->menuPar[i].enabled, 1);
+    addresses += w->menuPar[i].sub[0].address;
+  }
+  EXPECT_EQ(addresses, 4);
+  EXPECT_EQ(w->menuPar[9].sub[0].address, 1);
+  EXPECT_EQ(w->menuPar[17].number, 50);
+  EXPECT_STREQ(w->menuPar[21].sub[0].name, " SET POINT");
+  MenuKeysText t;
+  const struct {
+    int page, key;
+    const char* top;
+    uint8_t flags;
+  } pages[] = {{0, 1, "  MEM", 0x21}, {4, 6, "STARTTX", 0x01}, {5, 5, " Retry", 0},
+               {6, 2, " INTERF", 0},  {10, 6, " START", 0},     {11, 2, " BANK", 0}};
+  for (const auto& p : pages) {
+    CopyPageLabels(w, p.page, &t);
+    EXPECT_STREQ(t.top[p.key - 1], p.top) << p.page;
+    EXPECT_EQ(t.flags, p.flags) << p.page;
+  }
+  EXPECT_STREQ(t.bottom[5], "RESET");
+}
