@@ -181,7 +181,7 @@ int keyManualTune(Works* w, int key, bool held) {
         TuneManualL(w, key == 2 ? -1 : 1);
       else
         TuneManualC(w, key == 4 ? -1 : 1);
-      clearMsg(w, kMsgLongPressComing);
+      clearMsg(w, kMsgSecondFunction);
       return held ? 1 : 0;
     case 6:
       if (w->txReqFlags & kManualTx) {
@@ -400,7 +400,7 @@ int DecodeTasto(Works* w, int key, int heldMask) {
   }
   int result = 0;
   if (key == 1 && GPIO_Errori(w)) {
-    clearMsg(w, kMsgLongPressComing);
+    clearMsg(w, kMsgSecondFunction);
     return 0;
   }
   switch (page) {
@@ -418,6 +418,6 @@ int DecodeTasto(Works* w, int key, int heldMask) {
     case kPageResetBank: keyResetBank(w, key); break;
     default: break;
   }
-  clearMsg(w, kMsgLongPressComing);
+  clearMsg(w, kMsgSecondFunction);
   return result;
 }

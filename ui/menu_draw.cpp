@@ -153,7 +153,7 @@ void drawMessageLine(Works* w, Screen* s) {
     return;
   }
   const uint8_t m = w->msgFlags;
-  if (m & kMsgLongPressComing)
+  if (m & kMsgSecondFunction)
     text(8, 5, 350, "Entering second function...", kLight, s);
   else if (m & kMsgBypassNotSaved)
     text(8, 5, 350, "ATU ByPass not saved!", kLight, s);
