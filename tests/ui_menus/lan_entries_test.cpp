@@ -44,7 +44,9 @@ TEST_F(LanEntries, OctetsWrapAsBytesAndTheCursorWrapsAtBothEnds) {
 }
 
 TEST_F(LanEntries, AddressInEditMatchesItsReference) {
+  setOctets(IP_v, 192, 168, 1, 20);
   setOctets(NetMask_v, 255, 255, 255, 0);
+  setOctets(Gateway_v, 192, 168, 1, 1);
   CntNetMask = 2;
   w->paramIndex = 10;
   w->menuPage = kPageParamEdit;
