@@ -169,14 +169,14 @@ void applyRemoteMode(Works* w) {
     if (w->hooks.startRemote) w->hooks.startRemote(w);
   } else if (w->hooks.stopRemote) {
     auto stop = w->hooks.stopRemote;
-    RunFileWrite(w->serviceJobs.get(), [w, stop] { stop(w); });
+    RunFileWrite(ServiceJobs(w), [w, stop] { stop(w); });
   }
 }
 
 void runServiceCommand(Works* w, const char* what, const char* cmd) {
   std::string command = cmd;
   std::string name = what;
-  RunFileWrite(w->serviceJobs.get(), [command, name] {
+  RunFileWrite(ServiceJobs(w), [command, name] {
     const int rc = runShell(command);
     if (rc != 0) klog(LOG_ERR, "%s: %s ended with %s", name.c_str(), command.c_str(), shellStatusText(rc).c_str());
   });
@@ -208,12 +208,15 @@ void InitMenuMirt(Works* w) {
   // the menus and may already have rewritten a second line (a fault's name), which must stay.
   w->paramCount = kParamCount;
   w->paramSub = 0;
-  if (!w->serviceJobs) w->serviceJobs = std::make_unique<DeferredWrites>();
+  ServiceJobs(w);
 }
 
-void FlushServiceJobs(Works* w) {
-  if (w->serviceJobs) w->serviceJobs->flush();
+DeferredWrites* ServiceJobs(Works* w) {
+  std::call_once(w->serviceJobsMade, [w] { w->serviceJobs = std::make_unique<DeferredWrites>(); });
+  return w->serviceJobs.get();
 }
+
+void FlushServiceJobs(Works* w) { ServiceJobs(w)->flush(); }
 
 void LoadParameterMenu(Works* w, char* out, size_t size, int index, int sub) {
   if (size == 0) return;
@@ -467,7 +470,7 @@ int ModifyParameter(Works* w, int action) {
         w->updateFlags ^= kUpdRemoteArmed;
       } else if (w->updateFlags & kUpdRemoteArmed) {
         // The service shell waits for a whole session: the keys go on meanwhile.
-        RunFileWrite(w->serviceJobs.get(), [] {
+        RunFileWrite(ServiceJobs(w), [] {
           ktrace("launching ssh\n");
           klog(LOG_INFO, "launching ssh");
           runShell(rootPath("/opt/sshshell"));

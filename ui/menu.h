@@ -4,6 +4,7 @@
 
 struct Works;
 struct MenuKeysText;
+class DeferredWrites;
 
 // ---- Menu model and parameter screens ----------------------------------------------------------
 // Fills the parameter list, the key label table and the error table; creates the service worker.
@@ -24,7 +25,9 @@ void DrawParameters(Works* works);
 void ViewStatusInfo(Works* works);
 // The band box of the status strip: "Band:<name>", "Band:---" or "NOPA".
 void GetBandText(Works* works, char* out, size_t size);
-// Waits until the long commands handed over by the menus have run (tests, shutdown).
+// The worker of the menus' long commands, made on first use; FlushServiceJobs waits until what was
+// handed over has run (tests, shutdown).
+DeferredWrites* ServiceJobs(Works* works);
 void FlushServiceJobs(Works* works);
 
 // ---- Buttons and key dispatch ------------------------------------------------------------------

@@ -106,6 +106,8 @@ struct MenuFields {
   std::atomic<uint8_t> infoRemoteOk{0}, infoAudioOk{0};
 
   // Commands that take long (network restart, update script, service shell) run here, in order,
-  // never on the key thread. Created by InitMenuMirt; what is handed over runs before it goes.
+  // never on the key thread. What is handed over runs before it goes.
+  // Made on first use (ServiceJobs in ui/menu.h): the keys may run before the menus are built.
   std::unique_ptr<DeferredWrites> serviceJobs;
+  std::once_flag serviceJobsMade;
 };

@@ -8,6 +8,7 @@
 #include "net/lan.h"
 #include "platform/deferred_writes.h"
 #include "platform/log.h"
+#include "ui/menu.h"
 
 namespace {
 struct LanValue {
@@ -58,7 +59,7 @@ void LanEditStep(int which, int action) {
 
 void LanSaveInBackground(Works* w) {
   // The network restart takes seconds: it runs on the menus' worker, the keys go on meanwhile.
-  RunFileWrite(w->serviceJobs.get(), [] {
+  RunFileWrite(ServiceJobs(w), [] {
     const int rc = SaveLanParam();
     if (rc != 0) klog(LOG_ERR, "network settings: save and restart ended with %d", rc);
   });
