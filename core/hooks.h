@@ -32,6 +32,14 @@ struct Hooks {
   // missing) and the number of the transceiver's USB audio devices. Unset: the devices are missing.
   int (*findRemoteSettings)(Works*) = nullptr;
   int (*getAudioBIX)(Works*) = nullptr;
+  // Transceiver links -> WebSocket server: frames to a connected peer ("CA" CAT replies, "PA"
+  // parameter blocks, "SC" spectrum lines). Unset: no peer to tell.
+  void (*sendWebSockCatFrame)(Works*, const char* data, int len) = nullptr;
+  void (*sendWebSockSerParFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  void (*sendWebSockSerSpectrFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  // Error screen's Retry -> the transceiver link threads of the current work mode, started again
+  // so they reopen their ports.
+  void (*restartRadioLinks)(Works*) = nullptr;
 };
 
 struct HookFields {

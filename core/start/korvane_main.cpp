@@ -215,6 +215,7 @@ int korvaneMain(int argc, char** argv) {
   // A bank's interface starts its transceiver link when the bank is loaded or changed.
   w->hooks.startThreadBIX = StartThreadBIX;
   w->hooks.startThreadCATserial = StartThreadCATserial;
+  w->hooks.restartRadioLinks = RestartRadioLinks;
   InstallTunerHooks(w);
   // The keys, and the threads their pages start and stop again.
   w->hooks.keyEvent = DecodeTasto;
@@ -242,7 +243,7 @@ int korvaneMain(int argc, char** argv) {
   memset(w->spectrumB, 0, sizeof w->spectrumB);
   memset(w->spectrumHeader, 0, sizeof w->spectrumHeader);
   // LAN settings and fonts.
-  ReadLanParam(w);
+  ReadLanParam();
   for (const FontSlot& f : kFonts) TTFLoad(rootPath(f.path).c_str(), f.height, f.slot);
   // GPIO and the amplifier link.
   if (getFlag(w->setup->EnableGPIO) == '1') startThread(thrGPIO, GPIO, w, "GPIO");

@@ -11,12 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/optset.h"
+#include "sim/ft817/ft817_sim.h"
+#include "sim/keyboard/keyboard.h"
 #include "sim/micro/micro_sim.h"
 #include "sim/root/mkroot.h"
+#include "sim/transceiver/transceiver_sim.h"
 #include "sim/unit/shot.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +52,10 @@ int usage() {
       "      run the unit in DIR against the simulated amplifier; Ctrl-C stops it the orderly way.\n"
       "      The screen is written to DIR/screen.png (--shots: also PREFIX-NNNN.png each time, --changes: one\n"
       "      PREFIX-NNN.png per distinct screen); send simulator commands to DIR/sim/control,\n"
-      "      e.g. echo 'fault silent' > DIR/sim/control\n"
+      "      e.g. echo 'fault silent' > DIR/sim/control; the transceivers take 'radio dial HZ', 'radio vfo a|b',\n"
+      "      'radio mode N', 'radio key', 'radio unkey', 'radio fault silent|garble|cut|unplug|none',\n"
+      "      'ft817 freq HZ', 'ft817 mode N', 'ft817 fault silent|nonbcd|short|none',\n"
+      "      and the service keyboard: 'kbd F12'\n"
       "  korvane-sim shot DIR OUT.png               write the screen of DIR to a PNG\n");
   return 2;
 }
@@ -103,8 +110,36 @@ int runUnit(const std::string& dir, int argc, char** argv) {
     fprintf(stderr, "korvane-sim: cannot start the simulated amplifier\n");
     return 1;
   }
+  // The transceivers: the paired one (packet link and three CAT candidates, one of them its own)
+  // and an FT-817, each where the setup file's ports point. Keying the paired one drives the
+  // amplifier with 5 W.
+  sim::TransceiverSim radio;
+  sim::Ft817Sim ft817;
+  radio.setTxListener([&micro](bool on) {
+    micro.setDrive(on ? 5.0 : 0.0);
+    micro.setTx(on);
+  });
+  const auto portOf = [&](const char* key, const char* dflt) {
+    std::string v = dflt;
+    for (const auto& s : sets)
+      if (s.rfind(std::string(key) + "=", 0) == 0) v = s.substr(strlen(key) + 1);
+    return root + v;
+  };
+  if (!radio.start(portOf("SerPort", "/dev/ttyUSB1"),
+                   {root + "/dev/TIRMCAT0", root + "/dev/TIRMCAT1", root + "/dev/TIRMCAT2"},
+                   {sim::CatPortKind::Silent, sim::CatPortKind::Transceiver, sim::CatPortKind::Noise}))
+    fprintf(stderr, "korvane-sim: the simulated transceiver did not start\n");
+  if (!ft817.start(portOf("CatSerialPort", "/dev/ttyUSB2")))
+    fprintf(stderr, "korvane-sim: the simulated FT-817 did not start\n");
+  micro.addControlHandler([&](const std::string& line) -> std::optional<std::string> {
+    if (line.rfind("radio ", 0) == 0) return radio.command(line);
+    if (line.rfind("ft817 ", 0) == 0) return ft817.command(line);
+    return std::nullopt;
+  });
   std::string control = root + "/sim/control";
   unlink(control.c_str());
+  // "kbd F12" and the like on the control channel press the simulated service keyboard.
+  micro.addControlHandler([root](const std::string& line) { return sim::keyboardCommand(root, line); });
   if (mkfifo(control.c_str(), 0600) == 0) micro.serveControl(control);
 
   std::string korvane = selfDir() + "/../../core/start/korvane";
@@ -159,6 +194,8 @@ int runUnit(const std::string& dir, int argc, char** argv) {
   }
   recordChange();
   sim::writeScreenPng(root, root + "/screen.png");
+  radio.stop();
+  ft817.stop();
   micro.stop();
   unlink(control.c_str());
   if (WIFEXITED(status)) return WEXITSTATUS(status);
