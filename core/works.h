@@ -9,6 +9,7 @@
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
 #include "tuner/tuner_fields.h"
+#include "ui/menu_fields.h"
 #include "ui/meter_fields.h"
 #include "ui/ui_fields.h"
 
@@ -24,7 +25,8 @@ struct Works : HookFields,
                RadioFields,
                RemoteFields,
                UiFields,
-               MeterFields {};
+               MeterFields,
+               MenuFields {};  // last: its service jobs finish while the rest still stands
 
 // Start-up defaults of the record.
 void InitGlobalVar(Works* works);

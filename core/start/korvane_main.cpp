@@ -217,6 +217,12 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.startThreadCATserial = StartThreadCATserial;
   w->hooks.restartRadioLinks = RestartRadioLinks;
   InstallTunerHooks(w);
+  // The keys, and the threads their pages start and stop again.
+  w->hooks.keyEvent = DecodeTasto;
+  w->hooks.startLinear = StartThreadLinear;
+  w->hooks.startWebSocket = StartThreadSoket;
+  w->hooks.startRemote = StartThreadCommRemote;
+  w->hooks.stopRemote = ExitThreadRemote;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
@@ -259,7 +265,11 @@ int korvaneMain(int argc, char** argv) {
   showScreen(w, "statusB");
   // Menus, buttons and the transceiver's frequency.
   InitMenuMirt(w);
-  LoadButtons(w);
+  {
+    // The keys already run: a key's background change must not land in the middle of the bar.
+    std::lock_guard<std::mutex> lk(w->fb->drawMut);
+    LoadButtons(w);
+  }
   SerParam p;
   getParameters(w, &p);
   // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.
