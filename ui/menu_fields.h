@@ -1,5 +1,6 @@
 // Fields of the shared record owned by the key pages and the parameter menu.
 #pragma once
+#include "amp/gpio_fields.h"  // msgFlags and its bits, shared with the key scanner
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -34,10 +35,6 @@ enum : uint8_t {
   kStatusInfo = 1u << 0,       // the information page is shown
   kStatusInterface = 1u << 1,  // the interface page (band table) is shown
 };
-// Bits of msgFlags: the message line's requests. The key scanner sets bit 0 and shares the byte; when
-// its fields are in the record, they hold msgFlags and these two bits and this block goes.
-constexpr uint8_t kMsgSecondFunction = 0x01,  // "Entering second function..."
-    kMsgBypassNotSaved = 0x02;                // "ATU ByPass not saved!"
 // Bits of the manual-transmit byte (txReqFlags, shared with the transceiver link).
 enum : uint8_t {
   kManualActive = 1u << 0,    // manual tuning: the automatic tune start is held off
@@ -92,7 +89,6 @@ struct MenuFields {
   std::atomic<int> paramIndex{0};
   std::atomic<int> paramSub{0};
 
-  std::atomic<uint8_t> msgFlags{0};  // goes with the block above when the key scanner's fields are in
   std::atomic<uint8_t> manualRequested{0};
   std::atomic<int> saveBank{0}, saveAnt{0};
   std::atomic<int> copyFrom{0}, copyTo{0};
