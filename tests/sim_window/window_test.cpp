@@ -135,11 +135,17 @@ TEST(SimWindow, ShowsTheScreenAndAClickOnKey6ReachesTheUnit) {
   // register model.
   GpioPanel panel;
   ASSERT_TRUE(panel.open(root.path() + "/sim/gpio_panel"));
+  const std::string log = root.path() + "/var/log/korvane.log";
+  ASSERT_TRUE(testlib::waitUntil(
+      [&] { return testlib::slurp(log).find("Timer thread started") != std::string::npos; }, 30s));
   const uint32_t seen = panel.pressesSeen(6);
   xc.click(731, 480 + 35);
   EXPECT_TRUE(testlib::waitUntil([&] { return panel.pressesSeen(6) > seen; }, 10s));
   EXPECT_TRUE(testlib::waitUntil([&] { return panel.keysDown() == 0; }, 5s)) << "the tap ends by itself";
   EXPECT_EQ(panel.pressesSeen(1) + panel.pressesSeen(5), 0u) << "no other key";
+  // The key's dispatch steps the display mode from the meters to the SWR meter.
+  EXPECT_TRUE(testlib::waitUntil([&] { return testlib::slurp(log).find("type to 2") != std::string::npos; }, 10s))
+      << testlib::slurp(log);
 
   simGuard.pid = 0;
   EXPECT_EQ(testlib::stopUnit(sim, SIGINT, 60s), 0) << testlib::slurp(root.path() + "/var/log/sim-stderr.txt");
