@@ -7,6 +7,7 @@
 #include "core/housekeeping_fields.h"
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
+#include "tuner/tune_search_fields.h"
 #include "tuner/tuner_fields.h"
 #include "ui/meter_fields.h"
 #include "ui/ui_fields.h"
@@ -19,6 +20,7 @@ struct Works : HookFields,
                AmpFields,
                ProtectionFields,
                TunerFields,
+               TuneSearchFields,
                RadioFields,
                RemoteFields,
                UiFields,

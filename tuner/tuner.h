@@ -75,6 +75,10 @@ void CtrlNuovoTune(Works* works);
 void TuneEnd(Works* works);
 void EscAutoTune(Works* works, int save);
 void Clr_vTuneParam(Works* works);
+// The matching search (tuneSearch 1): its start (the first probe word) and one step after the
+// measurement; the step returns 1 when the search is over and the best setting is to be confirmed.
+void MatchSearchReset(Works* works);
+int MatchSearchStep(Works* works);
 
 // ---- Tune memories ---------------------------------------------------------------------------
 struct AtuSegment {

@@ -1,0 +1,321 @@
+// The matching search of the auto-tune: a few probe settings tell a model of the network what the
+// load is, the model names the setting that should match it, and every further reading corrects the
+// model's picture of the load before a short poll around the best reading settles the last step.
+// The model holds the nominal parts; the unit's real parts differ, which the refits absorb into the
+// load they see and the final poll measures instead of trusting.
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+#include "core/works.h"
+#include "platform/log.h"
+#include "tuner/tuner.h"
+
+namespace {
+using cd = std::complex<double>;
+
+// Nominal parts of the bank: 0.04 uH and 8 pF per step, 0.05 uH of wiring and 10 pF of stray.
+constexpr double kStepH = 0.04e-6, kResidualH = 0.05e-6, kCoilQ = 100.0;
+constexpr double kStepF = 8e-12, kStrayF = 10e-12, kCapQ = 1000.0;
+constexpr double kZ0 = 50.0;
+constexpr int kMaxStep = 511;
+constexpr int kProbes = 4;
+constexpr int kMaxRefits = 6;
+constexpr int kScales[] = {4, 2, 1};
+constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
+constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
+
+enum Phase { kProbe = 0, kGuided = 1, kPoll = 2 };
+
+struct Setting {
+  int net = 1, L = 0, C = 0;
+};
+
+double omega(const Works* w) { return 2.0 * std::numbers::pi * std::max<double>(static_cast<double>(w->freq), 1e5); }
+
+cd inputOf(const Setting& s, double om, cd load) {
+  const double lH = kResidualH + kStepH * s.L;
+  const double cF = kStrayF + kStepF * s.C;
+  const cd zl(om * lH / kCoilQ + 0.02, om * lH);
+  const cd yc(om * cF / kCapQ, om * cF);
+  if (s.net == 1) return 1.0 / (yc + 1.0 / (zl + load));
+  return zl + 1.0 / (yc + 1.0 / load);
+}
+
+double gammaOf(const Setting& s, double om, cd load) {
+  const cd z = inputOf(s, om, load);
+  const double g = std::abs((z - kZ0) / (z + kZ0));
+  return std::isfinite(g) ? std::min(g, 1.0) : 1.0;
+}
+
+double gammaFromSwr(double swr) { return swr <= 1.0 ? 0.0 : (swr - 1.0) / (swr + 1.0); }
+
+cd loadFromGamma(double re, double im) {
+  const cd g(re, im);
+  return kZ0 * (1.0 + g) / (1.0 - g);
+}
+
+// How far the model with a load of reflection (re, im) is from the readings.
+double misfit(const Works* w, double om, double re, double im) {
+  if (re * re + im * im >= 0.999 * 0.999) return 1e9;
+  const cd load = loadFromGamma(re, im);
+  double e = 0;
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    const double d = gammaOf({p.net, p.L, p.C}, om, load) - gammaFromSwr(p.swr);
+    e += d * d;
+  }
+  return e;
+}
+
+// Pattern search of the misfit from (re, im) with a shrinking step.
+void refineFit(const Works* w, double om, double& re, double& im, double step) {
+  double best = misfit(w, om, re, im);
+  while (step > 1e-5) {
+    bool moved = false;
+    for (const auto& d : kDirs) {
+      const double r = re + d[0] * step, i = im + d[1] * step;
+      const double e = misfit(w, om, r, i);
+      if (e < best) {
+        best = e;
+        re = r;
+        im = i;
+        moved = true;
+      }
+    }
+    if (!moved) step *= 0.5;
+  }
+}
+
+// The whole reflection disc on a polar grid, then refined: the probes alone may leave two candidates.
+void fitLoad(Works* w, double om, bool global) {
+  double re = w->searchGammaRe, im = w->searchGammaIm;
+  if (global) {
+    double best = 1e18;
+    for (int k = 0; k < 30; ++k) {
+      const double rho = 0.995 * (1.0 - (1.0 - k / 29.0) * (1.0 - k / 29.0));
+      const int angles = k == 0 ? 1 : 72;
+      for (int a = 0; a < angles; ++a) {
+        const double ang = 2.0 * std::numbers::pi * a / angles;
+        const double r = rho * std::cos(ang), i = rho * std::sin(ang);
+        const double e = misfit(w, om, r, i);
+        if (e < best) {
+          best = e;
+          re = r;
+          im = i;
+        }
+      }
+    }
+  }
+  refineFit(w, om, re, im, global ? 0.02 : 0.01);
+  w->searchGammaRe = re;
+  w->searchGammaIm = im;
+}
+
+int clampStep(double v) { return static_cast<int>(std::lround(std::clamp(v, 0.0, static_cast<double>(kMaxStep)))); }
+
+double modelGamma(const Setting& s, double om, cd load) { return gammaOf(s, om, load); }
+
+// Pattern search of the model in relay steps from s.
+Setting modelDescend(Setting s, double om, cd load, int step) {
+  double best = modelGamma(s, om, load);
+  while (step >= 1) {
+    bool moved = false;
+    for (const auto& d : kDirs) {
+      Setting t{s.net, std::clamp(s.L + d[0] * step, 0, kMaxStep), std::clamp(s.C + d[1] * step, 0, kMaxStep)};
+      const double g = modelGamma(t, om, load);
+      if (g < best) {
+        best = g;
+        s = t;
+        moved = true;
+      }
+    }
+    if (!moved) step /= 2;
+  }
+  return s;
+}
+
+// The setting the model names as the match of `load`: the lossless L-network solutions of both
+// forms, and a coarse grid for loads those cannot reach, each polished on the model.
+Setting modelBest(double om, cd load) {
+  Setting cands[16];
+  int n = 0;
+  const double R = load.real(), X = load.imag();
+  // CL: the series coil brings the load onto the 1/50 S conductance circle, the shunt capacitor
+  // cancels what susceptance is left.
+  if (R > 0 && R < kZ0) {
+    const double q = std::sqrt(R * (kZ0 - R));
+    for (double sgn : {1.0, -1.0}) {
+      const double xs = -X + sgn * q;
+      const double xt = X + xs;
+      const double b = xt / (R * R + xt * xt);
+      if (xs > 0 && b > 0)
+        cands[n++] = {1, clampStep((xs / om - kResidualH) / kStepH), clampStep((b / om - kStrayF) / kStepF)};
+    }
+  }
+  // LC: the shunt capacitor brings the load onto the 50 ohm resistance circle, the series coil
+  // cancels what reactance is left.
+  const cd y = 1.0 / load;
+  const double G = y.real(), B = y.imag();
+  if (G > 0 && G < 1.0 / kZ0) {
+    const double q = std::sqrt(G / kZ0 - G * G);
+    for (double sgn : {1.0, -1.0}) {
+      const double bc = -B + sgn * q;
+      const double bt = B + bc;
+      const double x = bt / (G * G + bt * bt);  // reactance of the shunted load is -x
+      if (bc > 0 && x > 0)
+        cands[n++] = {2, clampStep((x / om - kResidualH) / kStepH), clampStep((bc / om - kStrayF) / kStepF)};
+    }
+  }
+  // Coarse grid: the best of each form.
+  for (int net = 1; net <= 2; ++net) {
+    Setting best{net, 0, 0};
+    double g = 2.0;
+    for (int L = 0; L <= kMaxStep; L += 32)
+      for (int C = 0; C <= kMaxStep; C += 32) {
+        const double v = modelGamma({net, L, C}, om, load);
+        if (v < g) {
+          g = v;
+          best = {net, L, C};
+        }
+      }
+    cands[n++] = best;
+  }
+  Setting best = cands[0];
+  double g = 2.0;
+  for (int i = 0; i < n; ++i) {
+    const Setting s = modelDescend(cands[i], om, load, i + 2 >= n ? 16 : 4);
+    const double v = modelGamma(s, om, load);
+    if (v < g) {
+      g = v;
+      best = s;
+    }
+  }
+  return best;
+}
+
+const SearchPoint* findPoint(const Works* w, const Setting& s) {
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    if (p.net == s.net && p.L == s.L && p.C == s.C) return &p;
+  }
+  return nullptr;
+}
+
+const SearchPoint* bestPoint(const Works* w) {
+  const SearchPoint* b = nullptr;
+  for (int i = 0; i < w->searchCount; ++i)
+    if (!b || w->searchPts[i].swr < b->swr) b = &w->searchPts[i];
+  return b;
+}
+
+// Probe settings: the load nearly as it is, a series reactance of about 50 and 150 ohms, and a
+// shunt susceptance of about 1/50 S, so that the readings pin the load down on any band.
+Setting probe(const Works* w, int i) {
+  const double om = omega(w);
+  const int lp = clampStep((kZ0 / om - kResidualH) / kStepH);
+  const int cp = clampStep((1.0 / (kZ0 * om) - kStrayF) / kStepF);
+  switch (i) {
+    case 0: return {1, 0, 0};
+    case 1: return {1, lp, 0};
+    case 2: return {2, 0, cp};
+    default: return {1, clampStep((3.0 * kZ0 / om - kResidualH) / kStepH), 0};
+  }
+}
+
+void apply(Works* w, const Setting& s) {
+  if (w->tuneMode != s.net) SetMode(w, s.net);
+  SetC(w, s.C);
+  SetI(w, s.L);
+}
+
+// The next unmeasured neighbour of the best reading, polling scales from coarse to fine.
+bool nextPoll(Works* w, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b) return false;
+  const int nScales = static_cast<int>(sizeof kScales / sizeof kScales[0]);
+  for (; w->searchScale < nScales; ++w->searchScale) {
+    const int s = kScales[w->searchScale];
+    for (const auto& d : kDirs) {
+      const int L = b->L + d[0] * s, C = b->C + d[1] * s;
+      if (L < 0 || L > kMaxStep || C < 0 || C > kMaxStep) continue;
+      const Setting t{b->net, L, C};
+      if (!findPoint(w, t)) {
+        out = t;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+}  // namespace
+
+void MatchSearchReset(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);
+  w->searchCount = 0;
+  w->searchPhase = kProbe;
+  w->searchRefits = 0;
+  w->searchScale = 0;
+  w->searchGammaRe = w->searchGammaIm = 0;
+  w->searchStale = 0;
+  w->searchNoPower = 0;
+  apply(w, probe(w, 0));
+}
+
+int MatchSearchStep(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);
+  const double om = omega(w);
+  const Setting cur{w->tuneMode == 2 ? 2 : 1, w->tuneL.load(), w->tuneC.load()};
+  if (w->searchStale) {
+    // The reading after a cleared trip still belongs to the word that tripped: measure again.
+    w->searchStale = 0;
+    return 0;
+  }
+  const float swr = w->tuneParam.swr;
+  if (swr <= 0.01f) {
+    // No forward power: the setting's match is unknown. A carrier that stays away ends the search.
+    if (++w->searchNoPower >= kNoPowerLimit) {
+      klog(LOG_ERR, "Tuner: matching search without forward power for %d readings, search ended", kNoPowerLimit);
+      return 1;
+    }
+    return 0;
+  }
+  w->searchNoPower = 0;
+  if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
+    w->searchPts[w->searchCount++] = SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L),
+                                                 static_cast<int16_t>(cur.C), swr};
+  if (w->tuneState == 2) w->searchStale = 1;
+  if (w->searchCount >= kSearchPoints) return 1;
+
+  Setting next;
+  if (w->searchPhase == kProbe) {
+    for (int i = 1; i < kProbes; ++i) {
+      const Setting p = probe(w, i);
+      if (!findPoint(w, p)) {
+        apply(w, p);
+        return 0;
+      }
+    }
+    fitLoad(w, om, true);
+    w->searchPhase = kGuided;
+  } else if (w->searchPhase == kGuided) {
+    fitLoad(w, om, false);
+  }
+  if (w->searchPhase == kGuided) {
+    const Setting m = modelBest(om, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    if (!findPoint(w, m) && w->searchRefits < kMaxRefits) {
+      ++w->searchRefits;
+      apply(w, m);
+      return 0;
+    }
+    w->searchPhase = kPoll;
+  }
+  if (nextPoll(w, next)) {
+    apply(w, next);
+    return 0;
+  }
+  ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
+         static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));
+  return 1;
+}
