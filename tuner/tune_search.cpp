@@ -7,6 +7,8 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <cstdio>
+#include <cstdlib>
 
 #include "core/works.h"
 #include "platform/log.h"
@@ -22,7 +24,8 @@ constexpr double kZ0 = 50.0;
 constexpr int kMaxStep = 511;
 constexpr int kProbes = 4;
 constexpr int kMaxRefits = 6;
-constexpr int kScales[] = {4, 2, 1};
+constexpr int kPollReach = 2;   // steps around the best reading the poll looks at
+constexpr int kPollMisses = 4;  // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
@@ -56,14 +59,18 @@ cd loadFromGamma(double re, double im) {
   return kZ0 * (1.0 + g) / (1.0 - g);
 }
 
-// How far the model with a load of reflection (re, im) is from the readings.
+// The meter reads at most 100: a reading there only says "100 or more".
+double logSwr(double gamma) { return std::log(std::min(100.0, (1.0 + gamma) / std::max(1e-9, 1.0 - gamma))); }
+
+// How far the model with a load of reflection (re, im) is from the readings, compared as the
+// logarithm of the SWR so that near matches and hard mismatches weigh alike.
 double misfit(const Works* w, double om, double re, double im) {
   if (re * re + im * im >= 0.999 * 0.999) return 1e9;
   const cd load = loadFromGamma(re, im);
   double e = 0;
   for (int i = 0; i < w->searchCount; ++i) {
     const SearchPoint& p = w->searchPts[i];
-    const double d = gammaOf({p.net, p.L, p.C}, om, load) - gammaFromSwr(p.swr);
+    const double d = logSwr(gammaOf({p.net, p.L, p.C}, om, load)) - std::log(std::clamp<double>(p.swr, 1.0, 100.0));
     e += d * d;
   }
   return e;
@@ -210,17 +217,19 @@ const SearchPoint* bestPoint(const Works* w) {
   return b;
 }
 
-// Probe settings: the load nearly as it is, a series reactance of about 50 and 150 ohms, and a
-// shunt susceptance of about 1/50 S, so that the readings pin the load down on any band.
+// Probe settings after the first reading (the load nearly as it is): a series reactance and a
+// shunt susceptance scaled by that reading's SWR, since a load far from 50 ohms only shows a
+// change under a large one, and both together.
 Setting probe(const Works* w, int i) {
   const double om = omega(w);
-  const int lp = clampStep((kZ0 / om - kResidualH) / kStepH);
-  const int cp = clampStep((1.0 / (kZ0 * om) - kStrayF) / kStepF);
+  const double k = std::sqrt(std::clamp<double>(w->searchCount > 0 ? w->searchPts[0].swr : 1.0, 1.0, 100.0));
+  const int lp = clampStep((kZ0 * k / om - kResidualH) / kStepH);
+  const int cp = clampStep((1.0 / (kZ0 * k * om) - kStrayF) / kStepF);
   switch (i) {
     case 0: return {1, 0, 0};
     case 1: return {1, lp, 0};
     case 2: return {2, 0, cp};
-    default: return {1, clampStep((3.0 * kZ0 / om - kResidualH) / kStepH), 0};
+    default: return {2, lp, cp};
   }
 }
 
@@ -230,24 +239,55 @@ void apply(Works* w, const Setting& s) {
   SetI(w, s.L);
 }
 
-// The next unmeasured neighbour of the best reading, polling scales from coarse to fine.
-bool nextPoll(Works* w, Setting& out) {
+// The unmeasured setting near the best reading that the model, fitted to every reading, rates
+// best: the neighbours two steps around it, and for each nearby value of one bank the model's best
+// value of the other, which follows a narrow oblique valley that single steps would leave. The poll
+// ends after kPollMisses readings in a row that did not improve.
+bool nextPoll(Works* w, double om, Setting& out) {
   const SearchPoint* b = bestPoint(w);
-  if (!b) return false;
-  const int nScales = static_cast<int>(sizeof kScales / sizeof kScales[0]);
-  for (; w->searchScale < nScales; ++w->searchScale) {
-    const int s = kScales[w->searchScale];
-    for (const auto& d : kDirs) {
-      const int L = b->L + d[0] * s, C = b->C + d[1] * s;
-      if (L < 0 || L > kMaxStep || C < 0 || C > kMaxStep) continue;
-      const Setting t{b->net, L, C};
-      if (!findPoint(w, t)) {
-        out = t;
-        return true;
+  if (!b || w->searchScale >= kPollMisses) return false;
+  const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
+  double best = 1e9;
+  bool found = false;
+  auto consider = [&](const Setting& t) {
+    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
+    const double g = gammaOf(t, om, load);
+    if (g < best) {
+      best = g;
+      out = t;
+      found = true;
+    }
+  };
+  for (int dl = -kPollReach; dl <= kPollReach; ++dl)
+    for (int dc = -kPollReach; dc <= kPollReach; ++dc) consider({b->net, b->L + dl, b->C + dc});
+  for (int d = -kPollReach; d <= kPollReach; ++d) {
+    const int C = b->C + d, L = b->L + d;
+    if (C >= 0 && C <= kMaxStep) {
+      Setting t{b->net, 0, C};
+      double g = 2.0;
+      for (int l = 0; l <= kMaxStep; ++l) {
+        const double v = gammaOf({b->net, l, C}, om, load);
+        if (v < g) {
+          g = v;
+          t.L = l;
+        }
       }
+      consider(t);
+    }
+    if (L >= 0 && L <= kMaxStep) {
+      Setting t{b->net, L, 0};
+      double g = 2.0;
+      for (int c = 0; c <= kMaxStep; ++c) {
+        const double v = gammaOf({b->net, L, c}, om, load);
+        if (v < g) {
+          g = v;
+          t.C = c;
+        }
+      }
+      consider(t);
     }
   }
-  return false;
+  return found;
 }
 }  // namespace
 
@@ -285,6 +325,7 @@ int MatchSearchStep(Works* w) {
   if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
     w->searchPts[w->searchCount++] = SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L),
                                                  static_cast<int16_t>(cur.C), swr};
+  if (getenv("KDBG")) fprintf(stderr, "DBG %d net %d L %d C %d swr %.3f fit %.3f %.3f\n", w->searchPhase, cur.net, cur.L, cur.C, swr, w->searchGammaRe, w->searchGammaIm);
   if (w->tuneState == 2) w->searchStale = 1;
   if (w->searchCount >= kSearchPoints) return 1;
 
@@ -300,7 +341,7 @@ int MatchSearchStep(Works* w) {
     fitLoad(w, om, true);
     w->searchPhase = kGuided;
   } else if (w->searchPhase == kGuided) {
-    fitLoad(w, om, false);
+    fitLoad(w, om, true);
   }
   if (w->searchPhase == kGuided) {
     const Setting m = modelBest(om, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
@@ -310,8 +351,14 @@ int MatchSearchStep(Works* w) {
       return 0;
     }
     w->searchPhase = kPoll;
+    w->searchScale = 0;
   }
-  if (nextPoll(w, next)) {
+  if (w->searchPhase == kPoll) {
+    const SearchPoint* b = bestPoint(w);
+    w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
+    fitLoad(w, om, false);
+  }
+  if (nextPoll(w, om, next)) {
     apply(w, next);
     return 0;
   }
