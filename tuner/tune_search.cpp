@@ -23,7 +23,11 @@ constexpr double kStepF = 8e-12, kStrayF = 10e-12, kCapQ = 1000.0;
 constexpr double kZ0 = 50.0;
 constexpr int kMaxStep = 511;
 constexpr int kProbes = 4;
-constexpr int kMaxRefits = 6;
+constexpr int kMaxRefits = 15;
+constexpr double kNearWeight = 0.1;
+constexpr int kScaleFitReadings = 6;  // readings before the step sizes are fitted too
+constexpr double kScaleRange = 0.3;   // how far they may be from nominal
+constexpr double kScalePenalty = 0.05;
 constexpr int kPollReach = 2;   // steps around the best reading the poll looks at
 constexpr int kPollMisses = 4;  // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
@@ -35,18 +39,26 @@ struct Setting {
   int net = 1, L = 0, C = 0;
 };
 
+// The network as the search pictures it: the angular frequency and how far the banks' steps are
+// from their nominal values overall (fitted with the load once the readings allow it).
+struct Net {
+  double om = 0;
+  double ls = 1, cs = 1;
+};
+
 double omega(const Works* w) { return 2.0 * std::numbers::pi * std::max<double>(static_cast<double>(w->freq), 1e5); }
 
-cd inputOf(const Setting& s, double om, cd load) {
-  const double lH = kResidualH + kStepH * s.L;
-  const double cF = kStrayF + kStepF * s.C;
+cd inputOf(const Setting& s, const Net& n, cd load) {
+  const double om = n.om;
+  const double lH = kResidualH + kStepH * n.ls * s.L;
+  const double cF = kStrayF + kStepF * n.cs * s.C;
   const cd zl(om * lH / kCoilQ + 0.02, om * lH);
   const cd yc(om * cF / kCapQ, om * cF);
   if (s.net == 1) return 1.0 / (yc + 1.0 / (zl + load));
   return zl + 1.0 / (yc + 1.0 / load);
 }
 
-double gammaOf(const Setting& s, double om, cd load) {
+double gammaOf(const Setting& s, const Net& om, cd load) {
   const cd z = inputOf(s, om, load);
   const double g = std::abs((z - kZ0) / (z + kZ0));
   return std::isfinite(g) ? std::min(g, 1.0) : 1.0;
@@ -64,20 +76,21 @@ double logSwr(double gamma) { return std::log(std::min(100.0, (1.0 + gamma) / st
 
 // How far the model with a load of reflection (re, im) is from the readings, compared as the
 // logarithm of the SWR so that near matches and hard mismatches weigh alike.
-double misfit(const Works* w, double om, double re, double im) {
+double misfit(const Works* w, const Net& om, double re, double im) {
   if (re * re + im * im >= 0.999 * 0.999) return 1e9;
   const cd load = loadFromGamma(re, im);
   double e = 0;
   for (int i = 0; i < w->searchCount; ++i) {
     const SearchPoint& p = w->searchPts[i];
-    const double d = logSwr(gammaOf({p.net, p.L, p.C}, om, load)) - std::log(std::clamp<double>(p.swr, 1.0, 100.0));
-    e += d * d;
+    const double m = std::log(std::clamp<double>(p.swr, 1.0, 100.0));
+    const double d = logSwr(gammaOf({p.net, p.L, p.C}, om, load)) - m;
+    e += d * d / (kNearWeight + m);
   }
-  return e;
+  return e + kScalePenalty * ((om.ls - 1) * (om.ls - 1) + (om.cs - 1) * (om.cs - 1));
 }
 
 // Pattern search of the misfit from (re, im) with a shrinking step.
-void refineFit(const Works* w, double om, double& re, double& im, double step) {
+void refineFit(const Works* w, const Net& om, double& re, double& im, double step) {
   double best = misfit(w, om, re, im);
   while (step > 1e-5) {
     bool moved = false;
@@ -95,8 +108,11 @@ void refineFit(const Works* w, double om, double& re, double& im, double step) {
   }
 }
 
-// The whole reflection disc on a polar grid, then refined: the probes alone may leave two candidates.
+// The whole reflection disc on a polar grid, then refined: the probes alone may leave two
+// candidates. Once there are enough readings, the banks' overall step sizes are fitted with the
+// load, so that a unit whose parts are off still has a model that points the right way.
 void fitLoad(Works* w, double om, bool global) {
+  Net net{om, 1, 1};
   double re = w->searchGammaRe, im = w->searchGammaIm;
   if (global) {
     double best = 1e18;
@@ -106,7 +122,7 @@ void fitLoad(Works* w, double om, bool global) {
       for (int a = 0; a < angles; ++a) {
         const double ang = 2.0 * std::numbers::pi * a / angles;
         const double r = rho * std::cos(ang), i = rho * std::sin(ang);
-        const double e = misfit(w, om, r, i);
+        const double e = misfit(w, net, r, i);
         if (e < best) {
           best = e;
           re = r;
@@ -114,18 +130,47 @@ void fitLoad(Works* w, double om, bool global) {
         }
       }
     }
+  } else {
+    net.ls = w->searchLScale;
+    net.cs = w->searchCScale;
   }
-  refineFit(w, om, re, im, global ? 0.02 : 0.01);
+  refineFit(w, net, re, im, global ? 0.02 : 0.01);
+  if (w->searchCount >= kScaleFitReadings) {
+    double best = misfit(w, net, re, im);
+    double step = 0.02;
+    while (step > 1e-4) {
+      bool moved = false;
+      for (int axis = 0; axis < 4; ++axis)
+        for (double sgn : {1.0, -1.0}) {
+          double v[4] = {re, im, net.ls, net.cs};
+          v[axis] += sgn * step;
+          if (v[2] < 1 - kScaleRange || v[2] > 1 + kScaleRange || v[3] < 1 - kScaleRange || v[3] > 1 + kScaleRange)
+            continue;
+          const Net t{om, v[2], v[3]};
+          const double e = misfit(w, t, v[0], v[1]);
+          if (e < best) {
+            best = e;
+            re = v[0];
+            im = v[1];
+            net = t;
+            moved = true;
+          }
+        }
+      if (!moved) step *= 0.5;
+    }
+  }
   w->searchGammaRe = re;
   w->searchGammaIm = im;
+  w->searchLScale = net.ls;
+  w->searchCScale = net.cs;
 }
 
 int clampStep(double v) { return static_cast<int>(std::lround(std::clamp(v, 0.0, static_cast<double>(kMaxStep)))); }
 
-double modelGamma(const Setting& s, double om, cd load) { return gammaOf(s, om, load); }
+double modelGamma(const Setting& s, const Net& om, cd load) { return gammaOf(s, om, load); }
 
 // Pattern search of the model in relay steps from s.
-Setting modelDescend(Setting s, double om, cd load, int step) {
+Setting modelDescend(Setting s, const Net& om, cd load, int step) {
   double best = modelGamma(s, om, load);
   while (step >= 1) {
     bool moved = false;
@@ -145,7 +190,8 @@ Setting modelDescend(Setting s, double om, cd load, int step) {
 
 // The setting the model names as the match of `load`: the lossless L-network solutions of both
 // forms, and a coarse grid for loads those cannot reach, each polished on the model.
-Setting modelBest(double om, cd load) {
+Setting modelBest(const Net& net, cd load) {
+  const double om = net.om;
   Setting cands[16];
   int n = 0;
   const double R = load.real(), X = load.imag();
@@ -158,7 +204,8 @@ Setting modelBest(double om, cd load) {
       const double xt = X + xs;
       const double b = xt / (R * R + xt * xt);
       if (xs > 0 && b > 0)
-        cands[n++] = {1, clampStep((xs / om - kResidualH) / kStepH), clampStep((b / om - kStrayF) / kStepF)};
+        cands[n++] = {1, clampStep((xs / om - kResidualH) / (kStepH * net.ls)),
+                      clampStep((b / om - kStrayF) / (kStepF * net.cs))};
     }
   }
   // LC: the shunt capacitor brings the load onto the 50 ohm resistance circle, the series coil
@@ -172,19 +219,20 @@ Setting modelBest(double om, cd load) {
       const double bt = B + bc;
       const double x = bt / (G * G + bt * bt);  // reactance of the shunted load is -x
       if (bc > 0 && x > 0)
-        cands[n++] = {2, clampStep((x / om - kResidualH) / kStepH), clampStep((bc / om - kStrayF) / kStepF)};
+        cands[n++] = {2, clampStep((x / om - kResidualH) / (kStepH * net.ls)),
+                      clampStep((bc / om - kStrayF) / (kStepF * net.cs))};
     }
   }
   // Coarse grid: the best of each form.
-  for (int net = 1; net <= 2; ++net) {
-    Setting best{net, 0, 0};
+  for (int k = 1; k <= 2; ++k) {
+    Setting best{k, 0, 0};
     double g = 2.0;
     for (int L = 0; L <= kMaxStep; L += 32)
       for (int C = 0; C <= kMaxStep; C += 32) {
-        const double v = modelGamma({net, L, C}, om, load);
+        const double v = modelGamma({k, L, C}, net, load);
         if (v < g) {
           g = v;
-          best = {net, L, C};
+          best = {k, L, C};
         }
       }
     cands[n++] = best;
@@ -192,8 +240,8 @@ Setting modelBest(double om, cd load) {
   Setting best = cands[0];
   double g = 2.0;
   for (int i = 0; i < n; ++i) {
-    const Setting s = modelDescend(cands[i], om, load, i + 2 >= n ? 16 : 4);
-    const double v = modelGamma(s, om, load);
+    const Setting s = modelDescend(cands[i], net, load, i + 2 >= n ? 16 : 4);
+    const double v = modelGamma(s, net, load);
     if (v < g) {
       g = v;
       best = s;
@@ -243,7 +291,7 @@ void apply(Works* w, const Setting& s) {
 // best: the neighbours two steps around it, and for each nearby value of one bank the model's best
 // value of the other, which follows a narrow oblique valley that single steps would leave. The poll
 // ends after kPollMisses readings in a row that did not improve.
-bool nextPoll(Works* w, double om, Setting& out) {
+bool nextPoll(Works* w, const Net& om, Setting& out) {
   const SearchPoint* b = bestPoint(w);
   if (!b || w->searchScale >= kPollMisses) return false;
   const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
@@ -298,6 +346,7 @@ void MatchSearchReset(Works* w) {
   w->searchRefits = 0;
   w->searchScale = 0;
   w->searchGammaRe = w->searchGammaIm = 0;
+  w->searchLScale = w->searchCScale = 1;
   w->searchStale = 0;
   w->searchNoPower = 0;
   apply(w, probe(w, 0));
@@ -305,7 +354,7 @@ void MatchSearchReset(Works* w) {
 
 int MatchSearchStep(Works* w) {
   std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);
-  const double om = omega(w);
+  const Net om{omega(w), w->searchLScale, w->searchCScale};
   const Setting cur{w->tuneMode == 2 ? 2 : 1, w->tuneL.load(), w->tuneC.load()};
   if (w->searchStale) {
     // The reading after a cleared trip still belongs to the word that tripped: measure again.
@@ -338,13 +387,13 @@ int MatchSearchStep(Works* w) {
         return 0;
       }
     }
-    fitLoad(w, om, true);
+    fitLoad(w, om.om, true);
     w->searchPhase = kGuided;
   } else if (w->searchPhase == kGuided) {
-    fitLoad(w, om, true);
+    fitLoad(w, om.om, true);
   }
   if (w->searchPhase == kGuided) {
-    const Setting m = modelBest(om, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    const Setting m = modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
     if (!findPoint(w, m) && w->searchRefits < kMaxRefits) {
       ++w->searchRefits;
       apply(w, m);
@@ -356,9 +405,9 @@ int MatchSearchStep(Works* w) {
   if (w->searchPhase == kPoll) {
     const SearchPoint* b = bestPoint(w);
     w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
-    fitLoad(w, om, false);
+    fitLoad(w, om.om, false);
   }
-  if (nextPoll(w, om, next)) {
+  if (nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
     apply(w, next);
     return 0;
   }

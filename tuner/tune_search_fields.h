@@ -26,4 +26,5 @@ struct TuneSearchFields {
   int searchStale = 0;    // the next reading is still the tripped word's
   int searchNoPower = 0;  // readings in a row without forward power
   double searchGammaRe = 0, searchGammaIm = 0;  // the load as the fit sees it (reflection, 50 ohm)
+  double searchLScale = 1, searchCScale = 1;    // the banks' steps as the fit sees them, to nominal
 };
