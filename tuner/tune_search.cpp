@@ -7,8 +7,6 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#include <cstdio>
-#include <cstdlib>
 
 #include "core/works.h"
 #include "platform/log.h"
@@ -29,7 +27,7 @@ constexpr int kScaleFitReadings = 6;  // readings before the step sizes are fitt
 constexpr double kScaleRange = 0.3;   // how far they may be from nominal
 constexpr double kScalePenalty = 0.05;
 constexpr int kPollReach = 2;   // steps around the best reading the poll looks at
-constexpr int kPollMisses = 4;  // readings in a row without a better one that end the poll
+constexpr int kPollMisses = 7;  // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
@@ -374,7 +372,6 @@ int MatchSearchStep(Works* w) {
   if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
     w->searchPts[w->searchCount++] = SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L),
                                                  static_cast<int16_t>(cur.C), swr};
-  if (getenv("KDBG")) fprintf(stderr, "DBG %d net %d L %d C %d swr %.3f fit %.3f %.3f\n", w->searchPhase, cur.net, cur.L, cur.C, swr, w->searchGammaRe, w->searchGammaIm);
   if (w->tuneState == 2) w->searchStale = 1;
   if (w->searchCount >= kSearchPoints) return 1;
 

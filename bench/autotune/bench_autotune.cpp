@@ -69,7 +69,6 @@ int main(int argc, char** argv) {
   if (!verbose && !freopen("/dev/null", "w", stderr)) return 1;
 
   std::vector<tunebench::Case> cases = tunebench::CasesFor(spec);
-  if (getenv("KCASE")) { std::string want = getenv("KCASE"); std::vector<tunebench::Case> keep; for (auto& k : cases) if (tunebench::RowHead(k).find(want) == 0) keep.push_back(k); cases = keep; }
   // Brute force on both cores.
   std::vector<std::thread> pool;
   unsigned n = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
