@@ -62,7 +62,6 @@ double gammaOf(const Setting& s, const Net& om, cd load) {
   return std::isfinite(g) ? std::min(g, 1.0) : 1.0;
 }
 
-double gammaFromSwr(double swr) { return swr <= 1.0 ? 0.0 : (swr - 1.0) / (swr + 1.0); }
 
 cd loadFromGamma(double re, double im) {
   const cd g(re, im);
