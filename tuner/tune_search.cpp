@@ -26,8 +26,8 @@ constexpr double kNearWeight = 0.1;
 constexpr int kScaleFitReadings = 6;  // readings before the step sizes are fitted too
 constexpr double kScaleRange = 0.3;   // how far they may be from nominal
 constexpr double kScalePenalty = 0.05;
-constexpr int kPollReach = 2;   // steps around the best reading the poll looks at
-constexpr int kPollMisses = 7;  // readings in a row without a better one that end the poll
+constexpr int kPollReach = 2;     // steps around the best reading the poll looks at
+constexpr int kPollMisses = 7;    // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
@@ -61,7 +61,6 @@ double gammaOf(const Setting& s, const Net& om, cd load) {
   const double g = std::abs((z - kZ0) / (z + kZ0));
   return std::isfinite(g) ? std::min(g, 1.0) : 1.0;
 }
-
 
 cd loadFromGamma(double re, double im) {
   const cd g(re, im);
@@ -369,8 +368,8 @@ int MatchSearchStep(Works* w) {
   }
   w->searchNoPower = 0;
   if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
-    w->searchPts[w->searchCount++] = SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L),
-                                                 static_cast<int16_t>(cur.C), swr};
+    w->searchPts[w->searchCount++] =
+        SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L), static_cast<int16_t>(cur.C), swr};
   if (w->tuneState == 2) w->searchStale = 1;
   if (w->searchCount >= kSearchPoints) return 1;
 
@@ -389,7 +388,8 @@ int MatchSearchStep(Works* w) {
     fitLoad(w, om.om, true);
   }
   if (w->searchPhase == kGuided) {
-    const Setting m = modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    const Setting m =
+        modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
     if (!findPoint(w, m) && w->searchRefits < kMaxRefits) {
       ++w->searchRefits;
       apply(w, m);

@@ -20,11 +20,11 @@ struct TuneSearchFields {
   int tuneSearchRun = 0;  // the search of the running run
   SearchPoint searchPts[kSearchPoints]{};
   int searchCount = 0;
-  int searchPhase = 0;   // probes, model-guided moves, polling around the best
-  int searchRefits = 0;  // model-guided moves made
-  int searchScale = 0;   // polling readings in a row that did not improve
-  int searchStale = 0;    // the next reading is still the tripped word's
-  int searchNoPower = 0;  // readings in a row without forward power
+  int searchPhase = 0;                          // probes, model-guided moves, polling around the best
+  int searchRefits = 0;                         // model-guided moves made
+  int searchScale = 0;                          // polling readings in a row that did not improve
+  int searchStale = 0;                          // the next reading is still the tripped word's
+  int searchNoPower = 0;                        // readings in a row without forward power
   double searchGammaRe = 0, searchGammaIm = 0;  // the load as the fit sees it (reflection, 50 ohm)
   double searchLScale = 1, searchCScale = 1;    // the banks' steps as the fit sees them, to nominal
 };

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
       target = strtof(argv[++i], nullptr);
     } else if (!strcmp(argv[i], "--cycles") && i + 1 < argc) {
       cycleIdx = std::clamp(atoi(argv[++i]), 0, 4);
-    } else if (!strcmp(argv[i], "--search") && i + 1 < argc && (!strcmp(argv[i + 1], "old") || !strcmp(argv[i + 1], "new"))) {
+    } else if (!strcmp(argv[i], "--search") && i + 1 < argc &&
+               (!strcmp(argv[i + 1], "old") || !strcmp(argv[i + 1], "new"))) {
       search = !strcmp(argv[++i], "new") ? 1 : 0;
     } else if (!strcmp(argv[i], "--plant") && i + 1 < argc) {
       plantPath = argv[++i];

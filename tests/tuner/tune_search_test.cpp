@@ -72,7 +72,7 @@ TEST_F(MatchSearch, MatchesLoadsOnNominalAndPerturbedPlants) {
   const char* plants[] = {"", "tolerance 0.2 1\nnoise 0.02 1\n", "tolerance 0.2 2\ncoil_q 30\nnoise 0.02 2\n",
                           "tolerance 0.2 3\ncoil_q 200\nstray_pf 25\n"};
   const std::pair<double, std::complex<double>> loads[] = {
-      {1.85e6, {12.5, 0}}, {3.6e6, {2000, 0}},  {7.1e6, {30, 80}},       {14.2e6, {10, -100}},
+      {1.85e6, {12.5, 0}}, {3.6e6, {2000, 0}}, {7.1e6, {30, 80}},     {14.2e6, {10, -100}},
       {21.2e6, {450, 0}},  {28.5e6, {5, -20}}, {50.2e6, {150, -150}}, {10.12e6, {2000, -500}}};
   for (const char* text : plants) {
     sim::PlantSpec spec;
@@ -229,8 +229,13 @@ TEST_F(MatchSearch, ChoiceFileSwitchesSurvivesAndFallsBack) {
   EXPECT_STREQ(TuneSearchCaption(1), "Match");
   EXPECT_STREQ(TuneSearchCaption(0), "Climb");
 
-  const std::pair<const char*, int> texts[] = {{"; chosen on the menu\r\n 1 \r\n", 1}, {"0\n", 0}, {"2\n", -1},
-                                               {"1 1\n", -1},  {"", -1},  {"; only a comment\n", -1}, {"x", -1}};
+  const std::pair<const char*, int> texts[] = {{"; chosen on the menu\r\n 1 \r\n", 1},
+                                               {"0\n", 0},
+                                               {"2\n", -1},
+                                               {"1 1\n", -1},
+                                               {"", -1},
+                                               {"; only a comment\n", -1},
+                                               {"x", -1}};
   for (auto& [text, want] : texts) {
     SCOPED_TRACE(text);
     EXPECT_EQ(ParseTuneSearch(text), want);
@@ -239,8 +244,10 @@ TEST_F(MatchSearch, ChoiceFileSwitchesSurvivesAndFallsBack) {
     const size_t logged = log.lines().size();
     EXPECT_EQ(LoadTuneSearch(w), want < 0 ? -1 : 0);
     EXPECT_EQ(w->tuneSearch.load(), want < 0 ? 0 : want);
-    if (want < 0) EXPECT_TRUE(log.count("tunesearch.txt holds no search number") > 0);
-    else EXPECT_EQ(log.lines().size(), logged + 1);  // the search in use
+    if (want < 0)
+      EXPECT_TRUE(log.count("tunesearch.txt holds no search number") > 0);
+    else
+      EXPECT_EQ(log.lines().size(), logged + 1);  // the search in use
   }
   // A folder where the file should be cannot be read: step climb, logged.
   std::remove(root.file("/opt/set/tunesearch.txt").c_str());
@@ -277,9 +284,10 @@ TEST(StepClimbTable, BenchmarkRowsUnchanged) {
 TEST(PlantFile, ParsesAndRefuses) {
   sim::PlantSpec spec;
   std::string error;
-  ASSERT_TRUE(sim::ParsePlantText("; a unit\ncbits_pf 8 16 32 64 128 256 512 1024 2000\nstray_pf 20\ncoil_q 50\n"
-                                  "freqs_mhz 3.6 14.2\nload a 50 0\nload b 12.5 -30\nantennas 0\n",
-                                  spec, error))
+  ASSERT_TRUE(
+      sim::ParsePlantText("; a unit\ncbits_pf 8 16 32 64 128 256 512 1024 2000\nstray_pf 20\ncoil_q 50\n"
+                          "freqs_mhz 3.6 14.2\nload a 50 0\nload b 12.5 -30\nantennas 0\n",
+                          spec, error))
       << error;
   EXPECT_DOUBLE_EQ(spec.plant.capacitance(256), 20e-12 + 2000e-12);
   EXPECT_DOUBLE_EQ(spec.plant.coilQ, 50);
@@ -301,9 +309,9 @@ TEST(PlantFile, ParsesAndRefuses) {
   }
   EXPECT_NE(a.plant.cBitF[8], nominal.plant.cBitF[8]);
   const std::pair<const char*, const char*> bad[] = {
-      {"coil_q 0.5\n", "line 1"},           {"lbits_uh 1 2 3\n", "line 1"},     {";\nload x 50 0\n", "line 2"},
-      {"tolerance 0.7 1\n", "line 1"},      {"freqs_mhz 7 abc\n", "line 1"},    {"noise 0.02 1.5\n", "line 1"},
-      {"frobnicate 1\n", "unknown key"},    {"freqs_mhz 7\nload x -5 0\n", "line 2"}};
+      {"coil_q 0.5\n", "line 1"},        {"lbits_uh 1 2 3\n", "line 1"},          {";\nload x 50 0\n", "line 2"},
+      {"tolerance 0.7 1\n", "line 1"},   {"freqs_mhz 7 abc\n", "line 1"},         {"noise 0.02 1.5\n", "line 1"},
+      {"frobnicate 1\n", "unknown key"}, {"freqs_mhz 7\nload x -5 0\n", "line 2"}};
   for (auto& [text, why] : bad) {
     sim::PlantSpec s;
     std::string e;
