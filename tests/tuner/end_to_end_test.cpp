@@ -204,7 +204,12 @@ TEST_F(MatchEndToEnd, CancelAndMissingCarrierEndTheRun) {
   tunertest::StderrCapture quiet;
   transmitAt(std::complex<double>(2000, 0), 14200000);
   GoTune(w);
-  ASSERT_TRUE(waitUntil([&] { return w->cnttune >= 3 || w->tuneState == 0; }, 20s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);  // the run's counters are the link's
+        return w->cnttune >= 3 || w->tuneState == 0;
+      },
+      20s));
   GoTune(w);  // cancel
   EXPECT_EQ(w->tuneState.load(), 0);
   EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b1.txt"));
