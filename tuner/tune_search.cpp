@@ -26,9 +26,11 @@ constexpr double kNearWeight = 0.1;
 constexpr int kScaleFitReadings = 6;  // readings before the step sizes are fitted too
 constexpr double kScaleRange = 0.3;   // how far they may be from nominal
 constexpr double kScalePenalty = 0.05;
-constexpr int kPollReach = 2;     // steps around the best reading the poll looks at
-constexpr int kPollMisses = 7;    // readings in a row without a better one that end the poll
-constexpr int kNoPowerLimit = 5;  // readings in a row without forward power that end the search
+constexpr int kSecondLooks = 2;          // refits to the readings near the best after the poll
+constexpr double kSecondLookBand = 0.5;  // how far above the best (log SWR) those readings may be
+constexpr int kPollReach = 2;            // steps around the best reading the poll looks at
+constexpr int kPollMisses = 7;           // readings in a row without a better one that end the poll
+constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
 enum Phase { kProbe = 0, kGuided = 1, kPoll = 2 };
@@ -79,6 +81,7 @@ double misfit(const Works* w, const Net& om, double re, double im) {
   for (int i = 0; i < w->searchCount; ++i) {
     const SearchPoint& p = w->searchPts[i];
     const double m = std::log(std::clamp<double>(p.swr, 1.0, 100.0));
+    if (m > w->searchFitCut) continue;
     const double d = logSwr(gammaOf({p.net, p.L, p.C}, om, load)) - m;
     e += d * d / (kNearWeight + m);
   }
@@ -343,6 +346,8 @@ void MatchSearchReset(Works* w) {
   w->searchScale = 0;
   w->searchGammaRe = w->searchGammaIm = 0;
   w->searchLScale = w->searchCScale = 1;
+  w->searchSecondLooks = 0;
+  w->searchFitCut = 1e9;
   w->searchStale = 0;
   w->searchNoPower = 0;
   apply(w, probe(w, 0));
@@ -406,6 +411,21 @@ int MatchSearchStep(Works* w) {
   if (nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
     apply(w, next);
     return 0;
+  }
+  // A second look: the readings near the best share its larger relays, so a fit to them alone sees
+  // the unit's own step sizes there; where it names an unmeasured setting, the poll starts again.
+  if (w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
+    ++w->searchSecondLooks;
+    w->searchFitCut = std::log(std::max(1.0f, bestPoint(w)->swr)) + kSecondLookBand;
+    fitLoad(w, om.om, false);
+    const Setting m =
+        modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    w->searchFitCut = 1e9;
+    if (!findPoint(w, m)) {
+      w->searchScale = 0;
+      apply(w, m);
+      return 0;
+    }
   }
   ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
          static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));

@@ -26,5 +26,7 @@ struct TuneSearchFields {
   int searchStale = 0;                          // the next reading is still the tripped word's
   int searchNoPower = 0;                        // readings in a row without forward power
   double searchGammaRe = 0, searchGammaIm = 0;  // the load as the fit sees it (reflection, 50 ohm)
+  int searchSecondLooks = 0;                    // refits to the readings near the best made after the poll
+  double searchFitCut = 1e9;                    // readings above this log SWR stay out of the fit
   double searchLScale = 1, searchCScale = 1;    // the banks' steps as the fit sees them, to nominal
 };
