@@ -8,6 +8,7 @@
 #include "core/housekeeping_fields.h"
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
+#include "tuner/tune_search_fields.h"
 #include "tuner/tuner_fields.h"
 #include "ui/menu_fields.h"
 #include "ui/meter_fields.h"
@@ -22,6 +23,7 @@ struct Works : HookFields,
                GpioFields,
                ProtectionFields,
                TunerFields,
+               TuneSearchFields,
                RadioFields,
                RemoteFields,
                UiFields,

@@ -116,6 +116,7 @@ void StartAutotune(Works* w) {
   if (w->atuBypass == 1) return;
   Lock lk(w->tuneRunMut);
   w->tuneStep = kTunePhaseStart;
+  w->tuneSearchRun = w->tuneSearch.load() == 1 ? 1 : 0;
   w->tuneBeforeRun = TuneRecord{999.0f, 0.0f, w->tuneL.load(), w->tuneC.load(), w->tuneWord.load()};
   IncPNTIn_CMDLinear(LIN_MP1, w);
   IncPNTIn_CMDLinear(LIN_AT_TUNE, w);
@@ -197,6 +198,14 @@ void TuneTask(Works* w) {
   }
 
   int step = w->tuneStep;
+  if (w->tuneSearchRun == 1 && step >= kTunePhaseClimbL && step < kTunePhaseConfirm) {
+    if (TuneStep(w)) return;
+    if (MatchSearchStep(w)) {
+      TuneEnd(w);
+      w->tuneStep = kTunePhaseConfirm;
+    }
+    return;
+  }
   if (step >= kTunePhaseClimbL && step <= kTunePhaseDescendLFine) {
     if (TuneStep(w)) return;
   }
@@ -208,6 +217,7 @@ void TuneTask(Works* w) {
       setCval(w, 0);
       setLval(w, 0);
       w->cnttune = 0;
+      if (w->tuneSearchRun == 1) MatchSearchReset(w);
       w->tuneStep = kTunePhaseWaitTx;
       break;
     case kTunePhaseWaitTx:

@@ -75,6 +75,18 @@ void CtrlNuovoTune(Works* works);
 void TuneEnd(Works* works);
 void EscAutoTune(Works* works, int save);
 void Clr_vTuneParam(Works* works);
+// The matching search (tuneSearch 1): its start (the first probe word) and one step after the
+// measurement; the step returns 1 when the search is over and the best setting is to be confirmed.
+void MatchSearchReset(Works* works);
+int MatchSearchStep(Works* works);
+// The operator's choice of search (tuneSearch), in /opt/set/tunesearch.txt: value texts for the
+// menu and the information page, start-up reading (absent: the step climb; unreadable or garbage:
+// the step climb and a log line, -1) and saving (optSetWriteFile's result).
+const char* TuneSearchCaption(int search);
+int LoadTuneSearch(Works* works);
+int SaveTuneSearch(Works* works);
+// The file's text to 0 or 1, -1 when it holds neither (open for the fuzzer).
+int ParseTuneSearch(const std::string& text);
 
 // ---- Tune memories ---------------------------------------------------------------------------
 struct AtuSegment {

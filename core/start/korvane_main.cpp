@@ -234,6 +234,7 @@ int korvaneMain(int argc, char** argv) {
   LoadTabFiltri(w);
   readSetup(w);
   LoadAllBankTable(w);
+  LoadTuneSearch(w);
   // The defaults are laid (readSetup lays them again): from here a stop signal drops running.
   installStopHandlers();
   holdStopSignals(SIG_UNBLOCK);

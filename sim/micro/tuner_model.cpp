@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <random>
 
 namespace sim {
 namespace {
@@ -74,6 +75,35 @@ uint32_t encodeTuneWord(int l, int c, Network net) {
   return w;
 }
 
+Plant::Plant() {
+  for (int i = 0; i < 9; ++i) {
+    lBitH[i] = kLStepH * (1 << i);
+    cBitF[i] = kCStepF * (1 << i);
+  }
+}
+
+void Plant::perturb(double tol, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> u(1.0 - tol, 1.0 + tol);
+  for (auto& v : lBitH) v *= u(gen);
+  for (auto& v : cBitF) v *= u(gen);
+}
+
+double Plant::inductance(int l) const {
+  double h = lResidualH;
+  for (int i = 0; i < 9; ++i)
+    if (std::clamp(l, 0, 511) & (1 << i)) h += lBitH[i];
+  return h;
+}
+
+double Plant::capacitance(int c) const {
+  double f = cStrayF;
+  for (int i = 0; i < 9; ++i)
+    if (std::clamp(c, 0, 511) & (1 << i)) f += cBitF[i];
+  return f;
+}
+
+// The nominal bank keeps its own arithmetic (step times count) so its figures never move.
 std::complex<double> networkInput(const TunerSetting& s, double freqHz, cd load) {
   if (s.net == Network::Bypass || !s.valid) return load;
   const double w = 2.0 * std::numbers::pi * std::max(freqHz, 1.0);
@@ -81,6 +111,18 @@ std::complex<double> networkInput(const TunerSetting& s, double freqHz, cd load)
   const double cF = kCStrayF + kCStepF * std::clamp(s.c, 0, 511);
   const cd zl(w * lH / kCoilQ + 0.02, w * lH);  // coil loss plus relay contacts
   const cd yc(w * cF / kCapQ, w * cF);
+  const cd ld = (std::abs(load) < 1e-9) ? cd(1e-9, 0.0) : load;
+  if (s.net == Network::CL) return 1.0 / (yc + 1.0 / (zl + ld));
+  return zl + 1.0 / (yc + 1.0 / ld);
+}
+
+std::complex<double> networkInput(const Plant& p, const TunerSetting& s, double freqHz, cd load) {
+  if (s.net == Network::Bypass || !s.valid) return load;
+  const double w = 2.0 * std::numbers::pi * std::max(freqHz, 1.0);
+  const double lH = p.inductance(s.l);
+  const double cF = p.capacitance(s.c);
+  const cd zl(w * lH / p.coilQ + 0.02, w * lH);  // coil loss plus relay contacts
+  const cd yc(w * cF / p.capQ, w * cF);
   const cd ld = (std::abs(load) < 1e-9) ? cd(1e-9, 0.0) : load;
   if (s.net == Network::CL) return 1.0 / (yc + 1.0 / (zl + ld));
   return zl + 1.0 / (yc + 1.0 / ld);
@@ -100,6 +142,21 @@ double reflectedFraction(const TunerSetting& s, double freqHz, cd load) {
 
 double networkSwr(const TunerSetting& s, double freqHz, cd load) {
   return swrFromGamma(std::sqrt(reflectedFraction(s, freqHz, load)));
+}
+
+double networkSwr(const Plant& p, const TunerSetting& s, double freqHz, cd load) {
+  const cd zin = networkInput(p, s, freqHz, load);
+  const cd gamma = (zin - kZ0) / (zin + kZ0);
+  const double g2 = std::norm(gamma);
+  return swrFromGamma(std::sqrt(std::isfinite(g2) ? std::min(g2, 1.0) : 1.0));
+}
+
+double networkSwr(const Plant& p, int l, int c, Network net, double freqHz, cd load) {
+  TunerSetting s;
+  s.l = l;
+  s.c = c;
+  s.net = net;
+  return networkSwr(p, s, freqHz, load);
 }
 
 double networkSwr(uint32_t tuneWord, double freqHz, cd load) {

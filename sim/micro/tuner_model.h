@@ -66,4 +66,25 @@ std::complex<double> antennaImpedance(int ant, double freqHz);
 
 double swrFromGamma(double gammaMagnitude);
 
+// A tuner whose parts differ from the nominal ones above: real units do. Each relay bit has its
+// own value (binary weights times a tolerance), the coil Q and the stray capacitance vary.
+// The default is the nominal bank, so the functions above are this model with the defaults.
+struct Plant {
+  double lBitH[9];
+  double cBitF[9];
+  double lResidualH = kLResidualH;
+  double cStrayF = kCStrayF;
+  double coilQ = kCoilQ;
+  double capQ = kCapQ;
+  Plant();
+  // Every relay's value scaled by its own factor in [1 - tol, 1 + tol], drawn from `seed`.
+  void perturb(double tol, unsigned seed);
+  double inductance(int l) const;   // H, residual included
+  double capacitance(int c) const;  // F, stray included
+};
+
+std::complex<double> networkInput(const Plant& p, const TunerSetting& s, double freqHz, std::complex<double> load);
+double networkSwr(const Plant& p, const TunerSetting& s, double freqHz, std::complex<double> load);
+double networkSwr(const Plant& p, int l, int c, Network net, double freqHz, std::complex<double> load);
+
 }  // namespace sim

@@ -14,6 +14,7 @@
 #include "sim/micro/calibration.h"
 #include "sim/micro/micro_sim.h"
 #include "tests/testlib/wait.h"
+#include "ui/errors.h"
 
 using namespace std::chrono_literals;
 
@@ -142,4 +143,84 @@ TEST_F(EndToEnd, TuneStoreNeverHoldsTheLinkBehindTheRemount) {
   RecordProperty("longest_poll_gap_ms", static_cast<int>(worst));
   EXPECT_LT(worst, 900) << "the link waited on the remount";
   w->fileWriter = nullptr;
+}
+
+namespace {
+// The matching search through the real link and the simulated micro, which measures the SWR
+// through its couplers as the unit does.
+struct MatchEndToEnd : EndToEnd {
+  void transmitAt(std::complex<double> load, uint64_t hz) {
+    micro.setAntennaLoad(1, load);
+    micro.setFrequency(hz);
+    w->freq = hz;
+    w->NumBanco = 1;
+    w->antennaIdx = 0;
+    w->AutoTuneMode = 1;
+    w->SWRescAutoTune = 1.5f;
+    w->AutoTuneMaxCicli = 0;
+    w->tuneWord = kTuneNetCL;
+    w->atuBypass = 0;
+    w->tuneSearch = 1;
+    if (!link.joinable()) startLink();
+    ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
+    micro.setDrive(5.0);
+    micro.setTx(true);
+    w->txActive = 1;
+  }
+};
+}  // namespace
+
+// Each simulated antenna on several bands: the run reaches the target, stores the tune in the
+// memory and leaves the best word on the relays.
+TEST_F(MatchEndToEnd, EachAntennaOnSeveralBandsReachesTheTarget) {
+  tunertest::StderrCapture quiet;
+  for (int ant = 1; ant <= 3; ++ant)
+    for (uint64_t hz : {7100000ull, 14200000ull, 21200000ull, 28500000ull}) {
+      SCOPED_TRACE(testing::Message() << "antenna " << ant << " " << hz);
+      const std::complex<double> load = sim::antennaImpedance(ant, static_cast<double>(hz));
+      DeleteErrore(w, kErrorTuneMaxSwr);
+      transmitAt(load, hz);
+      GoTune(w);
+      ASSERT_TRUE(waitUntil([&] { return w->tuneState == 0; }, 60s));
+      const uint32_t best = w->tuneWord;
+      AtuSegment seg;
+      const int idx = AtuIdxSearch(hz, &seg);
+      char line[64];
+      snprintf(line, sizeof line, "%d %ld 1 %d %d %d\n", idx, AtuFreqfromIdx(idx), DecodeModoFromTuneval(best),
+               DecodeInduttanzaFromTuneval(best), DecodeCapacitaFromTuneval(best));
+      EXPECT_NE(root.read("/opt/set/atu_ant1_b1.txt").find(line), std::string::npos) << line;
+      ASSERT_TRUE(waitUntil([&] { return micro.snapshot().tuneWord == best; }, 20s));
+      // The couplers' reading is near the model's, not equal to it.
+      EXPECT_LT(sim::networkSwr(best, static_cast<double>(hz), load), 1.7);
+      EXPECT_EQ(ExistError(w, kErrorTuneMaxSwr), 0);
+      micro.setTx(false);
+      w->AutoTuneMode = 1;
+    }
+}
+
+// The TUNE key mid-run and a carrier that never comes end the matching search as they end the
+// step climb: nothing stored, the tuning attenuator given back.
+TEST_F(MatchEndToEnd, CancelAndMissingCarrierEndTheRun) {
+  tunertest::StderrCapture quiet;
+  transmitAt(std::complex<double>(2000, 0), 14200000);
+  GoTune(w);
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);  // the run's counters are the link's
+        return w->cnttune >= 3 || w->tuneState == 0;
+      },
+      20s));
+  GoTune(w);  // cancel
+  EXPECT_EQ(w->tuneState.load(), 0);
+  EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b1.txt"));
+
+  micro.setTx(false);  // no carrier: every reading lacks forward power
+  const uint32_t before = kTuneNetLC | 0x15;
+  w->tuneWord = before;
+  w->AutoTuneMode = 1;
+  GoTune(w);
+  ASSERT_TRUE(waitUntil([&] { return w->tuneState == 0; }, 30s));
+  EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b1.txt"));
+  EXPECT_EQ(ExistError(w, kErrorTuneMaxSwr), 1);
+  ASSERT_TRUE(waitUntil([&] { return micro.snapshot().tuneWord == before; }, 20s));
 }

@@ -1,0 +1,433 @@
+// The matching search of the auto-tune: a few probe settings tell a model of the network what the
+// load is, the model names the setting that should match it, and every further reading corrects the
+// model's picture of the load before a short poll around the best reading settles the last step.
+// The model holds the nominal parts; the unit's real parts differ, which the refits absorb into the
+// load they see and the final poll measures instead of trusting.
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+#include "core/works.h"
+#include "platform/log.h"
+#include "tuner/tuner.h"
+
+namespace {
+using cd = std::complex<double>;
+
+// Nominal parts of the bank: 0.04 uH and 8 pF per step, 0.05 uH of wiring and 10 pF of stray.
+constexpr double kStepH = 0.04e-6, kResidualH = 0.05e-6, kCoilQ = 100.0;
+constexpr double kStepF = 8e-12, kStrayF = 10e-12, kCapQ = 1000.0;
+constexpr double kZ0 = 50.0;
+constexpr int kMaxStep = 511;
+constexpr int kProbes = 4;
+constexpr int kMaxRefits = 15;
+constexpr double kNearWeight = 0.1;
+constexpr int kScaleFitReadings = 6;  // readings before the step sizes are fitted too
+constexpr double kScaleRange = 0.3;   // how far they may be from nominal
+constexpr double kScalePenalty = 0.05;
+constexpr int kSecondLooks = 2;          // refits to the readings near the best after the poll
+constexpr double kSecondLookBand = 0.5;  // how far above the best (log SWR) those readings may be
+constexpr int kPollReach = 2;            // steps around the best reading the poll looks at
+constexpr int kPollMisses = 7;           // readings in a row without a better one that end the poll
+constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
+constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
+
+enum Phase { kProbe = 0, kGuided = 1, kPoll = 2 };
+
+struct Setting {
+  int net = 1, L = 0, C = 0;
+};
+
+// The network as the search pictures it: the angular frequency and how far the banks' steps are
+// from their nominal values overall (fitted with the load once the readings allow it).
+struct Net {
+  double om = 0;
+  double ls = 1, cs = 1;
+};
+
+double omega(const Works* w) { return 2.0 * std::numbers::pi * std::max<double>(static_cast<double>(w->freq), 1e5); }
+
+cd inputOf(const Setting& s, const Net& n, cd load) {
+  const double om = n.om;
+  const double lH = kResidualH + kStepH * n.ls * s.L;
+  const double cF = kStrayF + kStepF * n.cs * s.C;
+  const cd zl(om * lH / kCoilQ + 0.02, om * lH);
+  const cd yc(om * cF / kCapQ, om * cF);
+  if (s.net == 1) return 1.0 / (yc + 1.0 / (zl + load));
+  return zl + 1.0 / (yc + 1.0 / load);
+}
+
+double gammaOf(const Setting& s, const Net& om, cd load) {
+  const cd z = inputOf(s, om, load);
+  const double g = std::abs((z - kZ0) / (z + kZ0));
+  return std::isfinite(g) ? std::min(g, 1.0) : 1.0;
+}
+
+cd loadFromGamma(double re, double im) {
+  const cd g(re, im);
+  return kZ0 * (1.0 + g) / (1.0 - g);
+}
+
+// The meter reads at most 100: a reading there only says "100 or more".
+double logSwr(double gamma) { return std::log(std::min(100.0, (1.0 + gamma) / std::max(1e-9, 1.0 - gamma))); }
+
+// How far the model with a load of reflection (re, im) is from the readings, compared as the
+// logarithm of the SWR so that near matches and hard mismatches weigh alike.
+double misfit(const Works* w, const Net& om, double re, double im) {
+  if (re * re + im * im >= 0.999 * 0.999) return 1e9;
+  const cd load = loadFromGamma(re, im);
+  double e = 0;
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    const double m = std::log(std::clamp<double>(p.swr, 1.0, 100.0));
+    if (m > w->searchFitCut) continue;
+    const double d = logSwr(gammaOf({p.net, p.L, p.C}, om, load)) - m;
+    e += d * d / (kNearWeight + m);
+  }
+  return e + kScalePenalty * ((om.ls - 1) * (om.ls - 1) + (om.cs - 1) * (om.cs - 1));
+}
+
+// Pattern search of the misfit from (re, im) with a shrinking step.
+void refineFit(const Works* w, const Net& om, double& re, double& im, double step) {
+  double best = misfit(w, om, re, im);
+  while (step > 1e-5) {
+    bool moved = false;
+    for (const auto& d : kDirs) {
+      const double r = re + d[0] * step, i = im + d[1] * step;
+      const double e = misfit(w, om, r, i);
+      if (e < best) {
+        best = e;
+        re = r;
+        im = i;
+        moved = true;
+      }
+    }
+    if (!moved) step *= 0.5;
+  }
+}
+
+// The whole reflection disc on a polar grid, then refined: the probes alone may leave two
+// candidates. Once there are enough readings, the banks' overall step sizes are fitted with the
+// load, so that a unit whose parts are off still has a model that points the right way.
+void fitLoad(Works* w, double om, bool global) {
+  Net net{om, 1, 1};
+  double re = w->searchGammaRe, im = w->searchGammaIm;
+  if (global) {
+    double best = 1e18;
+    for (int k = 0; k < 30; ++k) {
+      const double rho = 0.995 * (1.0 - (1.0 - k / 29.0) * (1.0 - k / 29.0));
+      const int angles = k == 0 ? 1 : 72;
+      for (int a = 0; a < angles; ++a) {
+        const double ang = 2.0 * std::numbers::pi * a / angles;
+        const double r = rho * std::cos(ang), i = rho * std::sin(ang);
+        const double e = misfit(w, net, r, i);
+        if (e < best) {
+          best = e;
+          re = r;
+          im = i;
+        }
+      }
+    }
+  } else {
+    net.ls = w->searchLScale;
+    net.cs = w->searchCScale;
+  }
+  refineFit(w, net, re, im, global ? 0.02 : 0.01);
+  if (w->searchCount >= kScaleFitReadings) {
+    double best = misfit(w, net, re, im);
+    double step = 0.02;
+    while (step > 1e-4) {
+      bool moved = false;
+      for (int axis = 0; axis < 4; ++axis)
+        for (double sgn : {1.0, -1.0}) {
+          double v[4] = {re, im, net.ls, net.cs};
+          v[axis] += sgn * step;
+          if (v[2] < 1 - kScaleRange || v[2] > 1 + kScaleRange || v[3] < 1 - kScaleRange || v[3] > 1 + kScaleRange)
+            continue;
+          const Net t{om, v[2], v[3]};
+          const double e = misfit(w, t, v[0], v[1]);
+          if (e < best) {
+            best = e;
+            re = v[0];
+            im = v[1];
+            net = t;
+            moved = true;
+          }
+        }
+      if (!moved) step *= 0.5;
+    }
+  }
+  w->searchGammaRe = re;
+  w->searchGammaIm = im;
+  w->searchLScale = net.ls;
+  w->searchCScale = net.cs;
+}
+
+int clampStep(double v) { return static_cast<int>(std::lround(std::clamp(v, 0.0, static_cast<double>(kMaxStep)))); }
+
+double modelGamma(const Setting& s, const Net& om, cd load) { return gammaOf(s, om, load); }
+
+// Pattern search of the model in relay steps from s.
+Setting modelDescend(Setting s, const Net& om, cd load, int step) {
+  double best = modelGamma(s, om, load);
+  while (step >= 1) {
+    bool moved = false;
+    for (const auto& d : kDirs) {
+      Setting t{s.net, std::clamp(s.L + d[0] * step, 0, kMaxStep), std::clamp(s.C + d[1] * step, 0, kMaxStep)};
+      const double g = modelGamma(t, om, load);
+      if (g < best) {
+        best = g;
+        s = t;
+        moved = true;
+      }
+    }
+    if (!moved) step /= 2;
+  }
+  return s;
+}
+
+// The setting the model names as the match of `load`: the lossless L-network solutions of both
+// forms, and a coarse grid for loads those cannot reach, each polished on the model.
+Setting modelBest(const Net& net, cd load) {
+  const double om = net.om;
+  Setting cands[16];
+  int n = 0;
+  const double R = load.real(), X = load.imag();
+  // CL: the series coil brings the load onto the 1/50 S conductance circle, the shunt capacitor
+  // cancels what susceptance is left.
+  if (R > 0 && R < kZ0) {
+    const double q = std::sqrt(R * (kZ0 - R));
+    for (double sgn : {1.0, -1.0}) {
+      const double xs = -X + sgn * q;
+      const double xt = X + xs;
+      const double b = xt / (R * R + xt * xt);
+      if (xs > 0 && b > 0)
+        cands[n++] = {1, clampStep((xs / om - kResidualH) / (kStepH * net.ls)),
+                      clampStep((b / om - kStrayF) / (kStepF * net.cs))};
+    }
+  }
+  // LC: the shunt capacitor brings the load onto the 50 ohm resistance circle, the series coil
+  // cancels what reactance is left.
+  const cd y = 1.0 / load;
+  const double G = y.real(), B = y.imag();
+  if (G > 0 && G < 1.0 / kZ0) {
+    const double q = std::sqrt(G / kZ0 - G * G);
+    for (double sgn : {1.0, -1.0}) {
+      const double bc = -B + sgn * q;
+      const double bt = B + bc;
+      const double x = bt / (G * G + bt * bt);  // reactance of the shunted load is -x
+      if (bc > 0 && x > 0)
+        cands[n++] = {2, clampStep((x / om - kResidualH) / (kStepH * net.ls)),
+                      clampStep((bc / om - kStrayF) / (kStepF * net.cs))};
+    }
+  }
+  // Coarse grid: the best of each form.
+  for (int k = 1; k <= 2; ++k) {
+    Setting best{k, 0, 0};
+    double g = 2.0;
+    for (int L = 0; L <= kMaxStep; L += 32)
+      for (int C = 0; C <= kMaxStep; C += 32) {
+        const double v = modelGamma({k, L, C}, net, load);
+        if (v < g) {
+          g = v;
+          best = {k, L, C};
+        }
+      }
+    cands[n++] = best;
+  }
+  Setting best = cands[0];
+  double g = 2.0;
+  for (int i = 0; i < n; ++i) {
+    const Setting s = modelDescend(cands[i], net, load, i + 2 >= n ? 16 : 4);
+    const double v = modelGamma(s, net, load);
+    if (v < g) {
+      g = v;
+      best = s;
+    }
+  }
+  return best;
+}
+
+const SearchPoint* findPoint(const Works* w, const Setting& s) {
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    if (p.net == s.net && p.L == s.L && p.C == s.C) return &p;
+  }
+  return nullptr;
+}
+
+const SearchPoint* bestPoint(const Works* w) {
+  const SearchPoint* b = nullptr;
+  for (int i = 0; i < w->searchCount; ++i)
+    if (!b || w->searchPts[i].swr < b->swr) b = &w->searchPts[i];
+  return b;
+}
+
+// Probe settings after the first reading (the load nearly as it is): a series reactance and a
+// shunt susceptance scaled by that reading's SWR, since a load far from 50 ohms only shows a
+// change under a large one, and both together.
+Setting probe(const Works* w, int i) {
+  const double om = omega(w);
+  const double k = std::sqrt(std::clamp<double>(w->searchCount > 0 ? w->searchPts[0].swr : 1.0, 1.0, 100.0));
+  const int lp = clampStep((kZ0 * k / om - kResidualH) / kStepH);
+  const int cp = clampStep((1.0 / (kZ0 * k * om) - kStrayF) / kStepF);
+  switch (i) {
+    case 0: return {1, 0, 0};
+    case 1: return {1, lp, 0};
+    case 2: return {2, 0, cp};
+    default: return {2, lp, cp};
+  }
+}
+
+void apply(Works* w, const Setting& s) {
+  if (w->tuneMode != s.net) SetMode(w, s.net);
+  SetC(w, s.C);
+  SetI(w, s.L);
+}
+
+// The unmeasured setting near the best reading that the model, fitted to every reading, rates
+// best: the neighbours two steps around it, and for each nearby value of one bank the model's best
+// value of the other, which follows a narrow oblique valley that single steps would leave. The poll
+// ends after kPollMisses readings in a row that did not improve.
+bool nextPoll(Works* w, const Net& om, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchScale >= kPollMisses) return false;
+  const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
+  double best = 1e9;
+  bool found = false;
+  auto consider = [&](const Setting& t) {
+    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
+    const double g = gammaOf(t, om, load);
+    if (g < best) {
+      best = g;
+      out = t;
+      found = true;
+    }
+  };
+  for (int dl = -kPollReach; dl <= kPollReach; ++dl)
+    for (int dc = -kPollReach; dc <= kPollReach; ++dc) consider({b->net, b->L + dl, b->C + dc});
+  for (int d = -kPollReach; d <= kPollReach; ++d) {
+    const int C = b->C + d, L = b->L + d;
+    if (C >= 0 && C <= kMaxStep) {
+      Setting t{b->net, 0, C};
+      double g = 2.0;
+      for (int l = 0; l <= kMaxStep; ++l) {
+        const double v = gammaOf({b->net, l, C}, om, load);
+        if (v < g) {
+          g = v;
+          t.L = l;
+        }
+      }
+      consider(t);
+    }
+    if (L >= 0 && L <= kMaxStep) {
+      Setting t{b->net, L, 0};
+      double g = 2.0;
+      for (int c = 0; c <= kMaxStep; ++c) {
+        const double v = gammaOf({b->net, L, c}, om, load);
+        if (v < g) {
+          g = v;
+          t.C = c;
+        }
+      }
+      consider(t);
+    }
+  }
+  return found;
+}
+}  // namespace
+
+void MatchSearchReset(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);
+  w->searchCount = 0;
+  w->searchPhase = kProbe;
+  w->searchRefits = 0;
+  w->searchScale = 0;
+  w->searchGammaRe = w->searchGammaIm = 0;
+  w->searchLScale = w->searchCScale = 1;
+  w->searchSecondLooks = 0;
+  w->searchFitCut = 1e9;
+  w->searchStale = 0;
+  w->searchNoPower = 0;
+  apply(w, probe(w, 0));
+}
+
+int MatchSearchStep(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(w->tuneRunMut);
+  const Net om{omega(w), w->searchLScale, w->searchCScale};
+  const Setting cur{w->tuneMode == 2 ? 2 : 1, w->tuneL.load(), w->tuneC.load()};
+  if (w->searchStale) {
+    // The reading after a cleared trip still belongs to the word that tripped: measure again.
+    w->searchStale = 0;
+    return 0;
+  }
+  const float swr = w->tuneParam.swr;
+  if (swr <= 0.01f) {
+    // No forward power: the setting's match is unknown. A carrier that stays away ends the search.
+    if (++w->searchNoPower >= kNoPowerLimit) {
+      klog(LOG_ERR, "Tuner: matching search without forward power for %d readings, search ended", kNoPowerLimit);
+      return 1;
+    }
+    return 0;
+  }
+  w->searchNoPower = 0;
+  if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
+    w->searchPts[w->searchCount++] =
+        SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L), static_cast<int16_t>(cur.C), swr};
+  if (w->tuneState == 2) w->searchStale = 1;
+  if (w->searchCount >= kSearchPoints) return 1;
+
+  Setting next;
+  if (w->searchPhase == kProbe) {
+    for (int i = 1; i < kProbes; ++i) {
+      const Setting p = probe(w, i);
+      if (!findPoint(w, p)) {
+        apply(w, p);
+        return 0;
+      }
+    }
+    fitLoad(w, om.om, true);
+    w->searchPhase = kGuided;
+  } else if (w->searchPhase == kGuided) {
+    fitLoad(w, om.om, true);
+  }
+  if (w->searchPhase == kGuided) {
+    const Setting m =
+        modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    if (!findPoint(w, m) && w->searchRefits < kMaxRefits) {
+      ++w->searchRefits;
+      apply(w, m);
+      return 0;
+    }
+    w->searchPhase = kPoll;
+    w->searchScale = 0;
+  }
+  if (w->searchPhase == kPoll) {
+    const SearchPoint* b = bestPoint(w);
+    w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
+    fitLoad(w, om.om, false);
+  }
+  if (nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
+    apply(w, next);
+    return 0;
+  }
+  // A second look: the readings near the best share its larger relays, so a fit to them alone sees
+  // the unit's own step sizes there; where it names an unmeasured setting, the poll starts again.
+  if (w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
+    ++w->searchSecondLooks;
+    w->searchFitCut = std::log(std::max(1.0f, bestPoint(w)->swr)) + kSecondLookBand;
+    fitLoad(w, om.om, false);
+    const Setting m =
+        modelBest(Net{om.om, w->searchLScale, w->searchCScale}, loadFromGamma(w->searchGammaRe, w->searchGammaIm));
+    w->searchFitCut = 1e9;
+    if (!findPoint(w, m)) {
+      w->searchScale = 0;
+      apply(w, m);
+      return 0;
+    }
+  }
+  ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
+         static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));
+  return 1;
+}
