@@ -34,6 +34,7 @@ constexpr ParamDef kParams[kParamCount] = {
     {6, "AUTO TUNE", "Target SWR (0=Off)", 0},
     {7, "AUTO TUNE", "AutoTune Timeout", 0},
     {8, "AUTO TUNE", "ATU Installed", 0},
+    {18, "AUTO TUNE", "Search", 0},
     {9, "KORVANE USE MODE", " ", 0},
     {10, "NETWORK LAN", "IP", 1},
     {11, "NETWORK LAN", "SUBNET", 1},
@@ -68,6 +69,7 @@ enum Param : int {
   kPTargetSwr,
   kPTuneTimeout,
   kPAtuInstalled,
+  kPTuneSearch,
   kPUseMode,
   kPIp,
   kPSubnet,
@@ -231,6 +233,7 @@ void LoadParameterMenu(Works* w, char* out, size_t size, int index, int sub) {
     case kPTargetSwr: snprintf(out, size, "%02.02f", static_cast<double>(w->SWRescAutoTune)); break;
     case kPTuneTimeout: snprintf(out, size, "%s", SWRTimeout[w->AutoTuneMaxCicli % 5]); break;
     case kPAtuInstalled: snprintf(out, size, "%s", (static_cast<uint8_t>(w->TUNEenabled) & 0x80) ? "No" : "Yes"); break;
+    case kPTuneSearch: snprintf(out, size, "%s", TuneSearchCaption(w->tuneSearch)); break;
     case kPUseMode: snprintf(out, size, "%s", w->remoteMode == 1 ? "Remote" : "Local"); break;
     case kPIp:
     case kPSubnet:
@@ -344,6 +347,14 @@ int ModifyParameter(Works* w, int action) {
         ktrace("----------> SAVE ATU: 0x%0X\n", v);
       } else {
         store(w);
+      }
+      return 0;
+    case kPTuneSearch:
+      // Any key but ENTER switches between the two searches; ENTER keeps the choice in its own file.
+      if (toggleKey(action)) {
+        w->tuneSearch = w->tuneSearch == 0 ? 1 : 0;
+      } else {
+        SaveTuneSearch(w);
       }
       return 0;
     case kPUseMode:

@@ -73,7 +73,10 @@ void panelLine(Works* w, int index, int y, bool current, int page, Screen* s) {
   } else if (e.sub[0].address == 1) {
     // The octet under the cursor stands out between the others.
     char before[32], selected[32], after[32];
-    LanAddressPieces(index - 9, before, selected, after, sizeof before);
+    // The four address entries follow one another; which one this is counts from the first of them.
+    int first = index;
+    while (first > 0 && w->menuPar[first - 1].sub[0].address == 1) --first;
+    LanAddressPieces(index - first, before, selected, after, sizeof before);
     const int wAfter = getStringSpace(7, after), wSel = getStringSpace(7, selected);
     const int wBefore = getStringSpace(7, before);
     const int x = 790 - wAfter - wSel - wBefore;
@@ -286,9 +289,11 @@ void ViewStatusInfo(Works* w) {
              static_cast<double>(w->gpuTemp.load()));
   row(220, nullptr);
   if (w->TempMode)
-    snprintf(v, sizeof v, "Set Point Alarm %4.01f°F", static_cast<double>(toUnits(w, w->MaxTemperature)));
+    snprintf(v, sizeof v, "Set Point Alarm %4.01f°F, Tune search: %s",
+             static_cast<double>(toUnits(w, w->MaxTemperature)), TuneSearchCaption(w->tuneSearch));
   else
-    snprintf(v, sizeof v, "Set Point Alarm %04.02f°C", static_cast<double>(w->MaxTemperature.load()));
+    snprintf(v, sizeof v, "Set Point Alarm %04.02f°C, Tune search: %s", static_cast<double>(w->MaxTemperature.load()),
+             TuneSearchCaption(w->tuneSearch));
   row(242, nullptr);
   char a[4][32];
   for (int i = 0; i < 4; ++i) LanAddressText(i, a[i], sizeof a[i]);

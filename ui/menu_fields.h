@@ -12,7 +12,7 @@ constexpr int kMenuPages = 16;  // entries of the label table; pages 0 to 11 are
 constexpr int kMenuPagesUsed = 12;
 constexpr int kMenuKeys = 6;
 constexpr int kLabelLen = 12;  // a key label with its terminator
-constexpr int kParamCount = 30;
+constexpr int kParamCount = 31;
 
 // Pages of the six keys.
 enum MenuPage : int {

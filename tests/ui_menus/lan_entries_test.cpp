@@ -27,7 +27,7 @@ std::string valueText(Works* w, int index) {
 TEST_F(LanEntries, OctetsWrapAsBytesAndTheCursorWrapsAtBothEnds) {
   setOctets(IP_v, 192, 168, 1, 255);
   CntIP = 3;
-  w->paramIndex = 9;
+  w->paramIndex = 10;
   w->menuPage = kPageParamEdit;
   const struct {
     int key;
@@ -38,7 +38,7 @@ TEST_F(LanEntries, OctetsWrapAsBytesAndTheCursorWrapsAtBothEnds) {
                {kPlus, "191.168.2.255", 2}};
   for (const auto& s : steps) {
     press(s.key);
-    EXPECT_EQ(valueText(w, 9), s.text);
+    EXPECT_EQ(valueText(w, 10), s.text);
     EXPECT_EQ(CntIP, s.cursor);
   }
 }
@@ -48,7 +48,7 @@ TEST_F(LanEntries, AddressInEditMatchesItsReference) {
   setOctets(NetMask_v, 255, 255, 255, 0);
   setOctets(Gateway_v, 192, 168, 1, 1);
   CntNetMask = 2;
-  w->paramIndex = 10;
+  w->paramIndex = 11;
   w->menuPage = kPageParamEdit;
   {
     std::lock_guard<std::mutex> lk(mem->s.drawMut);
@@ -64,7 +64,7 @@ TEST_F(LanEntries, EnterSavesTheSettingsAndRestartsTheNetworkOffTheKeyThread) {
   root.standIn("sudo", "#!/bin/sh\necho \"sudo $*\" >> \"$(dirname \"$0\")/../var/log/commands.log\"\nexit 0\n");
   root.write("/etc/network/interfaces", "auto eth0\niface eth0 inet static\naddress 10.0.0.2\nnetmask 255.0.0.0\n");
   setOctets(IP_v, 10, 0, 0, 9);
-  w->paramIndex = 9;
+  w->paramIndex = 10;
   w->menuPage = kPageParamEdit;
   press(kEnter);
   EXPECT_EQ(w->menuPage, kPageParamList);

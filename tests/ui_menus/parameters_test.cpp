@@ -28,13 +28,13 @@ TEST_F(Parameters, UpFromTheFirstEntryShowsTheLastAndDownWrapsBack) {
   press(5);
   ASSERT_EQ(w->menuPage, kPageParamList);
   EXPECT_EQ(w->paramIndex, 0);
-  const int seq[][2] = {{3, 29}, {3, 28}, {4, 29}, {4, 0}, {4, 1}};
+  const int seq[][2] = {{3, 30}, {3, 29}, {4, 30}, {4, 0}, {4, 1}};
   for (auto [key, index] : seq) {
     press(key);
     EXPECT_EQ(w->paramIndex, index);
   }
-  EXPECT_STREQ(w->menuPar[29].title, "REMOTE SERVICE");
-  EXPECT_EQ(w->menuPar[28].number, 98);
+  EXPECT_STREQ(w->menuPar[30].title, "REMOTE SERVICE");
+  EXPECT_EQ(w->menuPar[29].number, 98);
   press(6);
   EXPECT_EQ(w->menuPage, kPageParamEdit);
   press(6);
@@ -56,12 +56,12 @@ TEST_F(Parameters, EntriesStepWithinTheirLimits) {
   const std::vector<Case> cases = {
       {"MAX BANK wraps", 0, [](Works* w) { w->MAXbank = 20; }, {kPlus, kMinus, kMinus}, {"2", "20", "19"}},
       {"Point Div up",
-       15,
+       16,
        [](Works* w) { w->PointDiv = 1; },
        {kPlus, kPlus, kPlus, kPlus, kPlus},
        {"2", "5", "10", "20", "20"}},
       {"Point Div down",
-       15,
+       16,
        [](Works* w) { w->PointDiv = 20; },
        {kMinus, kMinus, kMinus, kMinus, kMinus},
        {"10", "5", "2", "1", "1"}},
@@ -71,34 +71,35 @@ TEST_F(Parameters, EntriesStepWithinTheirLimits) {
        {kPlus, kPlus, kMinus, kMinus},
        {"1.00", "1.01", "1.00", "0.00"}},
       {"Target SWR at 10", 5, [](Works* w) { w->SWRescAutoTune = 10; }, {kPlus, kMinus}, {"10.00", "9.99"}},
-      {"Long press low", 25, [](Works*) { TIME_LONG_PRESS = 0.3; }, {kMinus, kPlus}, {"0.3 sec", "0.4 sec"}},
-      {"Long press high", 25, [](Works*) { TIME_LONG_PRESS = 5.0; }, {kPlus, kMinus}, {"5.0 sec", "4.9 sec"}},
+      {"Long press low", 26, [](Works*) { TIME_LONG_PRESS = 0.3; }, {kMinus, kPlus}, {"0.3 sec", "0.4 sec"}},
+      {"Long press high", 26, [](Works*) { TIME_LONG_PRESS = 5.0; }, {kPlus, kMinus}, {"5.0 sec", "4.9 sec"}},
       {"Alarm at the allowed maximum",
-       21,
+       22,
        [](Works* w) { w->MaxTemperature = 59.9f; },
        {kPlus, kPlus},
        {"60.00", "60.00"}},
-      {"Alarm at 20", 21, [](Works* w) { w->MaxTemperature = 20.1f; }, {kMinus, kMinus}, {"20.00", "20.00"}},
+      {"Alarm at 20", 22, [](Works* w) { w->MaxTemperature = 20.1f; }, {kMinus, kMinus}, {"20.00", "20.00"}},
       {"Period", 2, [](Works* w) { w->FreqPeriodTime = 20; }, {kMinus, kMinus, kPlus}, {"10", "10", "20"}},
-      {"Ref Lev", 13, [](Works* w) { w->RefLevel = -110; }, {kPlus, kMinus, kMinus}, {"-100", "-110", "-120"}},
-      {"Ref Pos", 14, [](Works* w) { w->RefPos = 9; }, {kPlus, kPlus, kMinus}, {"10", "10", "9"}},
-      {"Offset", 16, [](Works* w) { w->OffsetPlot = 0; }, {kMinus, kPlus, kPlus}, {"-0.10", "0.00", "0.10"}},
-      {"Release time", 20, [](Works*) { TimerPeakSec = 4995; }, {kPlus, kPlus, kMinus}, {"5000", "5000", "4990"}},
-      {"Release time at 0", 20, [](Works*) { TimerPeakSec = 5; }, {kMinus, kMinus}, {"0", "0"}},
+      {"Ref Lev", 14, [](Works* w) { w->RefLevel = -110; }, {kPlus, kMinus, kMinus}, {"-100", "-110", "-120"}},
+      {"Ref Pos", 15, [](Works* w) { w->RefPos = 9; }, {kPlus, kPlus, kMinus}, {"10", "10", "9"}},
+      {"Offset", 17, [](Works* w) { w->OffsetPlot = 0; }, {kMinus, kPlus, kPlus}, {"-0.10", "0.00", "0.10"}},
+      {"Release time", 21, [](Works*) { TimerPeakSec = 4995; }, {kPlus, kPlus, kMinus}, {"5000", "5000", "4990"}},
+      {"Release time at 0", 21, [](Works*) { TimerPeakSec = 5; }, {kMinus, kMinus}, {"0", "0"}},
       {"Timeout",
        6,
        [](Works* w) { w->AutoTuneMaxCicli = 0; },
        {kMinus, kPlus, kPlus, kPlus, kPlus, kPlus},
        {"25sec", "20sec", "15sec", "10sec", "5sec", "25sec"}},
-      {"Saver", 23, [](Works* w) { w->SaveScreenIdx = 4; }, {kPlus, kMinus, kMinus}, {"5min", "5min", "5min"}},
+      {"Saver", 24, [](Works* w) { w->SaveScreenIdx = 4; }, {kPlus, kMinus, kMinus}, {"5min", "5min", "5min"}},
       {"Force attenuator", 4, [](Works* w) { w->AttenuatorTune = 2; }, {kPlus, kMinus, kLeft}, {"5dB", "0dB", "2dB"}},
       {"Auto tune", 3, [](Works* w) { w->AutoTuneMode = kAtmEnabled | kAtmSettling; }, {kPlus, kRight}, {"Off", "On"}},
       {"ATU installed", 7, [](Works* w) { w->TUNEenabled = 0; }, {kPlus, kMinus}, {"No", "Yes"}},
       {"Input sens", 1, [](Works* w) { w->FreqSensIn = 0; }, {kLeft, kEnter}, {"FQ2", "FQ2"}},
-      {"Units", 22, [](Works* w) { w->PowerUnits = 0; }, {kPlus}, {"dBm"}},
-      {"Temperature units", 18, [](Works* w) { w->TempMode = 0; }, {kMinus}, {"Fahrenheit"}},
-      {"Date", 17, [](Works* w) { w->ViewTimeStr = 1; }, {kRight}, {"OFF"}},
-      {"Peak", 19, [](Works* w) { w->EnablePwrPeak = 0; }, {kLeft}, {"ON"}},
+      {"Units", 23, [](Works* w) { w->PowerUnits = 0; }, {kPlus}, {"dBm"}},
+      {"Temperature units", 19, [](Works* w) { w->TempMode = 0; }, {kMinus}, {"Fahrenheit"}},
+      {"Date", 18, [](Works* w) { w->ViewTimeStr = 1; }, {kRight}, {"OFF"}},
+      {"Tune search", 8, [](Works* w) { w->tuneSearch = 0; }, {kPlus, kLeft}, {"Match", "Climb"}},
+      {"Peak", 20, [](Works* w) { w->EnablePwrPeak = 0; }, {kLeft}, {"ON"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -116,8 +117,8 @@ TEST_F(Parameters, EntriesStepWithinTheirLimits) {
 TEST_F(Parameters, HeldKeysRepeatOnlyWhereTheEntryAsksForIt) {
   struct Case {
     int index, key, repeat;
-  } cases[] = {{2, kPlus, 1},  {2, kLeft, 0},  {5, kMinus, 1}, {5, kRight, 1}, {16, kLeft, 1}, {20, kRight, 1},
-               {21, kLeft, 1}, {21, kPlus, 1}, {0, kPlus, 0},  {15, kPlus, 0}, {25, kPlus, 0}, {17, kPlus, 0}};
+  } cases[] = {{2, kPlus, 1},  {2, kLeft, 0},  {5, kMinus, 1}, {5, kRight, 1}, {17, kLeft, 1}, {21, kRight, 1},
+               {22, kLeft, 1}, {22, kPlus, 1}, {0, kPlus, 0},  {16, kPlus, 0}, {26, kPlus, 0}, {18, kPlus, 0}};
   for (const Case& c : cases) {
     w->paramIndex = c.index;
     w->menuPage = kPageParamEdit;
@@ -132,10 +133,10 @@ TEST_F(Parameters, EnterAndTheStoringArrowsWriteTheSetupFile) {
     const char* line;
   } cases[] = {
       {0, kLeft, [](Works* w) { w->MAXbank = 7; }, "MAXbank: 7\n"},
-      {25, kRight, [](Works*) { TIME_LONG_PRESS = 1.2; }, "BTN_longpress_Time: 12\n"},
-      {20, kEnter, [](Works*) { TimerPeakSec = 40; }, "Peak_Time: 40\n"},
+      {26, kRight, [](Works*) { TIME_LONG_PRESS = 1.2; }, "BTN_longpress_Time: 12\n"},
+      {21, kEnter, [](Works*) { TimerPeakSec = 40; }, "Peak_Time: 40\n"},
       {5, kEnter, [](Works* w) { w->SWRescAutoTune = 1.5f; }, "SWRescAutoTune: 150\n"},
-      {21, kEnter, [](Works* w) { w->MaxTemperature = 45.5f; }, "MaxTemperature: 455\n"},
+      {22, kEnter, [](Works* w) { w->MaxTemperature = 45.5f; }, "MaxTemperature: 455\n"},
   };
   for (const Case& c : cases) {
     c.change(w);
@@ -152,7 +153,7 @@ TEST_F(Parameters, EnterAndTheStoringArrowsWriteTheSetupFile) {
   EXPECT_EQ(drain(), std::vector<int>{LIN_FS});
   // The plot entries are not stored.
   const std::string before = root.read("/opt/set/setup.txt");
-  w->paramIndex = 13;
+  w->paramIndex = 14;
   w->menuPage = kPageParamEdit;
   press(kPlus);
   press(kEnter);
@@ -160,7 +161,7 @@ TEST_F(Parameters, EnterAndTheStoringArrowsWriteTheSetupFile) {
 }
 
 TEST_F(Parameters, RemoteModeChecksItsDevicesAndEnterStartsOrStopsTheThreads) {
-  w->paramIndex = 8;
+  w->paramIndex = 9;
   w->menuPage = kPageParamEdit;
   setFlag(w->setup->EnableSerial, '0');
   // Without the remote checks every device counts as missing.
@@ -168,7 +169,7 @@ TEST_F(Parameters, RemoteModeChecksItsDevicesAndEnterStartsOrStopsTheThreads) {
   EXPECT_EQ(w->remoteMode, 0);
   EXPECT_EQ(w->remoteThreadsEnded, 1);
   for (int code : {kErrorRemoteUsb, kErrorAudioMissing, kErrorBixModeOff}) EXPECT_TRUE(ExistError(w, code)) << code;
-  EXPECT_EQ(valueText(w, 8), "Local");
+  EXPECT_EQ(valueText(w, 9), "Local");
   // All present: remote.
   w->hooks.findRemoteSettings = [](Works*) { return 0; };
   w->hooks.getAudioBIX = [](Works*) { return 1; };
@@ -176,7 +177,7 @@ TEST_F(Parameters, RemoteModeChecksItsDevicesAndEnterStartsOrStopsTheThreads) {
   press(kMinus);
   EXPECT_EQ(w->remoteMode, 1);
   EXPECT_EQ(w->remoteThreadsEnded, 0);
-  EXPECT_EQ(valueText(w, 8), "Remote");
+  EXPECT_EQ(valueText(w, 9), "Remote");
   calls = 0;
   w->hooks.startWebSocket = w->hooks.startRemote = w->hooks.stopRemote = called;
   setFlag(w->setup->WebSocket, '0');
@@ -208,15 +209,15 @@ TEST_F(Parameters, FactoryResetRestoresTheSettingsButNotTheLiveLink) {
   w->microCfgB = kMicroCfg120W;
   w->ModeWorkIdx = 1;
   w->freq = 7100000;
-  w->paramIndex = 24;
+  w->paramIndex = 25;
   w->menuPage = kPageParamEdit;
   press(kEnter);  // not requested: nothing happens
   EXPECT_EQ(w->MAXbank, 7);
   w->menuPage = kPageParamEdit;
   press(kPlus);
-  EXPECT_EQ(valueText(w, 24), "Set Default");
+  EXPECT_EQ(valueText(w, 25), "Set Default");
   press(kEnter);
-  EXPECT_EQ(valueText(w, 24), "No Default");
+  EXPECT_EQ(valueText(w, 25), "No Default");
   EXPECT_EQ(w->MAXbank, 20);
   EXPECT_EQ(w->TempMode, 0);
   EXPECT_FALSE(root.exists("/opt/set/antenna_b3.txt"));
@@ -234,19 +235,19 @@ TEST_F(Parameters, ServiceEntries) {
   // OFF HW: any key, ENTER included, asks the GPIO thread to switch the hardware off.
   for (int key : {kEnter, kLeft}) {
     w->gpioCode = kGpioCodeNone;
-    w->paramIndex = 26;
+    w->paramIndex = 27;
     w->menuPage = kPageParamEdit;
     press(key);
     EXPECT_EQ(w->gpioCode, 133);
   }
   // FW UPDATE: only when requested.
-  w->paramIndex = 27;
+  w->paramIndex = 28;
   w->menuPage = kPageParamEdit;
   press(kEnter);
   EXPECT_TRUE(drain().empty());
   w->menuPage = kPageParamEdit;
   press(kPlus);
-  EXPECT_EQ(valueText(w, 27), "ON");
+  EXPECT_EQ(valueText(w, 28), "ON");
   press(kEnter);
   EXPECT_EQ(drain(), std::vector<int>{LIN_MR1});
 }
@@ -257,7 +258,7 @@ TEST_F(Parameters, LongCommandsRunOffTheKeyThread) {
                                             "/release\" ]; do sleep 0.01; done\necho getpack >> \"" + root.path() +
                                             "/var/log/commands.log\"\n");
   chmod(root.file("/opt/Korvane/getpack.sh").c_str(), 0755);
-  w->paramIndex = 28;
+  w->paramIndex = 29;
   w->menuPage = kPageParamEdit;
   press(kPlus);
   press(kEnter);  // returns while the script waits for the release below
@@ -273,27 +274,40 @@ TEST_F(Parameters, StartUpBuildsTheModelAndKeepsTheErrorTexts) {
   SetErrorText(w, kErrorAmpFault, 2, "IOUT");
   InitMenuMirt(w);
   EXPECT_STREQ(w->errorTable[kErrorAmpFault].line2, "IOUT");
-  EXPECT_EQ(w->paramCount, 30);
+  EXPECT_EQ(w->paramCount, 31);
   int addresses = 0;
   for (int i = 0; i < kParamCount; ++i) {
     EXPECT_EQ(w->menuPar[i].enabled, 1);
     addresses += w->menuPar[i].sub[0].address;
   }
   EXPECT_EQ(addresses, 4);
-  EXPECT_EQ(w->menuPar[9].sub[0].address, 1);
-  EXPECT_EQ(w->menuPar[17].number, 50);
-  EXPECT_STREQ(w->menuPar[21].sub[0].name, " SET POINT");
+  EXPECT_EQ(w->menuPar[10].sub[0].address, 1);
+  EXPECT_EQ(w->menuPar[18].number, 50);
+  EXPECT_STREQ(w->menuPar[22].sub[0].name, " SET POINT");
   MenuKeysText t;
   const struct {
     int page, key;
     const char* top;
     uint8_t flags;
   } pages[] = {{0, 1, "  MEM", 0x21}, {4, 6, "STARTTX", 0x01}, {5, 5, " Retry", 0},
-               {6, 2, " INTERF", 0},  {10, 6, " START", 0},     {11, 2, " BANK", 0}};
+               {6, 2, " INTERF", 0},  {10, 6, " START", 0},    {11, 2, " BANK", 0}};
   for (const auto& p : pages) {
     CopyPageLabels(w, p.page, &t);
     EXPECT_STREQ(t.top[p.key - 1], p.top) << p.page;
     EXPECT_EQ(t.flags, p.flags) << p.page;
   }
   EXPECT_STREQ(t.bottom[5], "RESET");
+}
+
+// The search chosen on the menu is kept in its own file by ENTER and read back at the next start.
+TEST_F(Parameters, TuneSearchChoiceIsStoredByEnter) {
+  press(5);
+  w->paramIndex = 8;
+  press(6);
+  press(5);  // "+": the matching search
+  EXPECT_EQ(w->tuneSearch, 1);
+  press(6);  // ENTER stores it
+  w->tuneSearch = 0;
+  LoadTuneSearch(w);
+  EXPECT_EQ(w->tuneSearch, 1);
 }

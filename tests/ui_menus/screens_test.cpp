@@ -179,7 +179,7 @@ TEST_F(MenuScreens, ErrorKeyLabelAndArrowsOfTheEditPage) {
   w->menuPage = kPageParamEdit;
   w->paramIndex = 0;
   EXPECT_EQ(orangeIn(bar(), 134, 395), 0);
-  w->paramIndex = 9;
+  w->paramIndex = 10;
   EXPECT_GT(orangeIn(bar(), 134, 395), 0);
 }
 
