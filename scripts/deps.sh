@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       libgtest-dev libgmock-dev googletest libbenchmark-dev libjpeg-turbo-progs libturbojpeg0-dev
-      libfreetype-dev libpng-dev libopus-dev libusb-1.0-0-dev libasound2-dev libssl-dev libglib2.0-dev
+      libfreetype-dev libpng-dev libopus-dev libusb-1.0-0-dev libasound2-dev libssl-dev libglib2.0-dev python3-websockets
       fonts-dejavu-core fonts-paratype)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
 # --armhf: Debian's cross compiler, the board's development libraries beside the PC's (multiarch) and
