@@ -248,7 +248,7 @@ void dispStat(Works* w) {
     setFlag(s->EnableSpectrum, '0');
   } else if (strncmp(t, "TIRMFT01;", 9) == 0 || strncmp(t, "TIRMFT02;", 9) == 0) {
     setFlag(s->EnableSpectrum, '1');
-    setFlag(s->Enable1600, t[8] == '2' ? '1' : '0');
+    setFlag(s->Enable1600, t[7] == '2' ? '1' : '0');
     if (w->fftDivide < 2) w->fftDivide = 2;
   } else if (strncmp(t, "TIRMFD", 6) == 0) {
     // The setup file keeps the divider in two digits.
