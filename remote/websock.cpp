@@ -366,6 +366,8 @@ bool PauseUnlessStopped(Works* w, long long ms, bool (*stop)(Works*)) {
 
 void EndConnection(Works* w, int fd, bool authenticated) {
   w->wsockConnected = 0;
+  // A sender blocked on a peer that stopped reading holds the lock; this wakes it at once.
+  shutdown(fd, SHUT_RDWR);
   {
     std::lock_guard<std::mutex> lk(*w->wsockMut);
     if (w->wsockFD == fd) w->wsockFD = -1;

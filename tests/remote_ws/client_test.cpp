@@ -175,7 +175,8 @@ class TwoUnits : public ::testing::Test {
 TEST_F(TwoUnits, RawScreenArrivesByteExact) {
   for (size_t i = 0; i < station.screen.mem.size(); ++i) station.screen.mem[i] = static_cast<uint8_t>(i * 7 + i / 256);
   ASSERT_EQ(sendScreenFrame(station.get()), 0);
-  EXPECT_TRUE(testlib::waitUntil([&] { return head.screen.mem == station.screen.mem; }, 3s));
+  EXPECT_TRUE(testlib::waitUntil([&] { return head.shown() == station.screen.mem; }, 3s));
+  std::lock_guard<std::mutex> lk(head.screen.s.drawMut);
   EXPECT_EQ(head.screen.work, station.screen.mem);
 }
 
@@ -188,10 +189,11 @@ TEST_F(TwoUnits, JpegScreenArrivesWithinTheCodecsTolerance) {
       p[0] = static_cast<uint8_t>(x * 4), p[1] = static_cast<uint8_t>(y * 8), p[2] = 128, p[3] = 255;
     }
   ASSERT_EQ(sendScreenFrame(station.get()), 0);
-  ASSERT_TRUE(testlib::waitUntil([&] { return head.screen.mem[(5 * w + 40) * 4] > 100; }, 3s));
+  std::vector<uint8_t> shown;
+  ASSERT_TRUE(testlib::waitUntil([&] { return (shown = head.shown())[(5 * w + 40) * 4] > 100; }, 3s));
   double sum = 0;
   for (int i = 0; i < w * h; ++i)
-    for (int c = 0; c < 3; ++c) sum += std::abs(head.screen.mem[i * 4 + c] - station.screen.work[i * 4 + c]);
+    for (int c = 0; c < 3; ++c) sum += std::abs(shown[i * 4 + c] - station.screen.work[i * 4 + c]);
   EXPECT_LT(sum / (w * h * 3), 3.0);
 }
 
@@ -219,7 +221,8 @@ TEST_F(TwoUnits, HeadCommandsReachTheStation) {
   sendWebSockCatFrame(head.get(), "FA00007100000;", 14);
   sendWebSockEventFrame(head.get(), 123, 456);
   sendWebSockStatusFrame(head.get(), "TIRMFT02;", 9);
-  ASSERT_TRUE(testlib::waitUntil([&] { return station->setup->Enable1600 == '1' && station->fftDivide == 2; }, 3s));
+  ASSERT_TRUE(
+      testlib::waitUntil([&] { return getFlag(station->setup->Enable1600) == '1' && station->fftDivide == 2; }, 3s));
   EXPECT_EQ(station->NumBanco, bank + 1);
   EXPECT_EQ(station.received.catText(), "FA00007100000;");
 }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -32,8 +33,8 @@ using namespace std::chrono_literals;
 struct Received {
   std::mutex m;
   std::string cat, ser;
-  int exitCat = 0;
-  int catRefuses = 0;  // the CAT port refuses writes
+  std::atomic<int> exitCat{0};
+  std::atomic<int> catRefuses{0};  // the CAT port refuses writes
   std::vector<std::string> params, spectra;
   std::string catText() {
     std::lock_guard<std::mutex> lk(m);
@@ -139,6 +140,11 @@ struct Unit {
     return std::chrono::steady_clock::now() - t0 < limit;
   }
   int port() const { return tw.works->wsockListenPort; }
+  // What the screen shows, read under the drawing lock the receiving thread writes it under.
+  std::vector<uint8_t> shown() {
+    std::lock_guard<std::mutex> lk(screen.s.drawMut);
+    return screen.mem;
+  }
   Works* operator->() { return tw.get(); }
   Works* get() { return tw.get(); }
 
