@@ -167,6 +167,10 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   }
   ok &= writeText(root / "dev/fb0.geometry", "800 480 32\n");
   ok &= writeText(root / "dev/tty0", "");
+  // The remote head's connection key is made from the machine's own random source.
+  fs::remove(root / "dev/urandom", ec);
+  fs::create_symlink("/dev/urandom", root / "dev/urandom", ec);
+  ok &= !ec;
 
   // Fonts at the paths the unit loads them from.
   struct FontLink {

@@ -122,3 +122,31 @@ TEST(RemoteShell, RunsAndWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Chunks whose total or offset point past the screen are refused whole; a good last chunk shows the object.
+TEST(ScreenChunks, BoundsAndTheLastChunk) {
+  testlib::TestWorks w;
+  TestScreen screen(16, 16);  // 1024 bytes
+  w->fb = &screen.s;
+  testlib::LogCapture log;
+  const std::vector<uint8_t> chunk(512, 0xAB);
+  struct Case {
+    uint32_t total, offset;
+    size_t avail;
+    bool refused;
+  } cases[] = {{1025, 0, 512, true}, {1024, 1024, 512, true}, {1024, 4000000000u, 512, true}, {0, 0, 512, true}};
+  for (const Case& c : cases) websock::ScreenChunk(w.get(), chunk.data(), c.avail, c.total, c.offset);
+  EXPECT_EQ(log.count("screen chunk refused"), 4u);
+  EXPECT_EQ(screen.back, std::vector<uint8_t>(1024, 0));
+  // A short last chunk copies only what it carries; the raw object is then shown.
+  websock::ScreenChunk(w.get(), chunk.data(), 512, 1024, 0);
+  EXPECT_EQ(screen.mem, std::vector<uint8_t>(1024, 0));
+  websock::ScreenChunk(w.get(), chunk.data(), 100, 1024, 512);
+  std::vector<uint8_t> want(1024, 0);
+  std::fill(want.begin(), want.begin() + 612, 0xAB);
+  EXPECT_EQ(screen.mem, want);
+}
+
+}  // namespace
