@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 
 #include "tests/remote_ws/ws_rig.h"
 #include "ui/errors.h"
@@ -54,8 +53,11 @@ std::string readRequest(RawPeer& p) {
 }
 
 std::string keyOf(const std::string& request) {
-  std::smatch m;
-  return std::regex_search(request, m, std::regex("Sec-WebSocket-Key: (\\S+)\r\n")) ? m[1].str() : "";
+  static const std::string kName = "Sec-WebSocket-Key: ";
+  const size_t at = request.find(kName);
+  if (at == std::string::npos) return "";
+  const size_t end = request.find("\r\n", at);
+  return end == std::string::npos ? "" : request.substr(at + kName.size(), end - at - kName.size());
 }
 
 class Client : public ::testing::Test {
