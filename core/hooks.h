@@ -36,6 +36,24 @@ struct Hooks {
   int (*usbTransceiverPresent)(Works*) = nullptr;
   int (*verifyCat)(Works*) = nullptr;
   int (*verifyAudioBIX)(Works*) = nullptr;
+  // Key pages -> the threads the entry point owns: the amplifier link again after a port error, the
+  // WebSocket thread and the remote threads of the remote mode switch.
+  void (*startLinear)(Works*) = nullptr;
+  void (*startWebSocket)(Works*) = nullptr;
+  void (*startRemote)(Works*) = nullptr;
+  void (*stopRemote)(Works*) = nullptr;
+  // Remote mode prerequisites: the remote settings check (0 all present, 1 USB, 2 CAT, 3 audio read
+  // missing) and the number of the transceiver's USB audio devices. Unset: the devices are missing.
+  int (*findRemoteSettings)(Works*) = nullptr;
+  int (*getAudioBIX)(Works*) = nullptr;
+  // Transceiver links -> WebSocket server: frames to a connected peer ("CA" CAT replies, "PA"
+  // parameter blocks, "SC" spectrum lines). Unset: no peer to tell.
+  void (*sendWebSockCatFrame)(Works*, const char* data, int len) = nullptr;
+  void (*sendWebSockSerParFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  void (*sendWebSockSerSpectrFrame)(Works*, const unsigned char* data, int len) = nullptr;
+  // Error screen's Retry -> the transceiver link threads of the current work mode, started again
+  // so they reopen their ports.
+  void (*restartRadioLinks)(Works*) = nullptr;
 };
 
 struct HookFields {

@@ -22,6 +22,8 @@ void InitGlobalVar(Works* w) {
   w->freq = 14070000;
   w->lastFreq = 14070000;
   w->spanHz = 160000;
+  // Until a spectrum line arrives the plot lies on its floor (level byte 0).
+  for (float& level : w->fftLevel) level = -192.0f;
   w->FreqPeriodTime = 10;
   w->MaxTemperature = 60.0f;
   w->tsPwin = 4095;

@@ -1,6 +1,7 @@
 // The one shared state record of the program, passed to every thread.
 #pragma once
 #include "amp/amp_fields.h"
+#include "amp/gpio_fields.h"
 #include "amp/protection_fields.h"
 #include "core/core_fields.h"
 #include "core/hooks.h"
@@ -8,6 +9,7 @@
 #include "radio/radio_fields.h"
 #include "remote/remote_fields.h"
 #include "tuner/tuner_fields.h"
+#include "ui/menu_fields.h"
 #include "ui/meter_fields.h"
 #include "ui/ui_fields.h"
 
@@ -17,12 +19,14 @@ struct Works : HookFields,
                CoreFields,
                HousekeepingFields,
                AmpFields,
+               GpioFields,
                ProtectionFields,
                TunerFields,
                RadioFields,
                RemoteFields,
                UiFields,
-               MeterFields {};
+               MeterFields,
+               MenuFields {};  // last: its service jobs finish while the rest still stands
 
 // Start-up defaults of the record.
 void InitGlobalVar(Works* works);

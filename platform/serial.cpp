@@ -66,6 +66,13 @@ bool serialSetRaw(int fd, int baud, int vmin, int vtime) {
   return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+bool serialSetTwoStopBits(int fd) {
+  struct termios t {};
+  if (tcgetattr(fd, &t) != 0) return false;
+  t.c_cflag |= CSTOPB;
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
 void serialFlushInput(int fd) { tcflush(fd, TCIFLUSH); }
 
 int serialBytesWaiting(int fd) {

@@ -15,6 +15,9 @@ int serialOpen(const std::string& path);
 // supported or the terminal refused the settings (errno kept).
 bool serialSetRaw(int fd, int baud, int vmin, int vtime);
 
+// Two stop bits instead of one on a port set up by serialSetRaw (the FT-817's 8N2).
+bool serialSetTwoStopBits(int fd);
+
 // Drops whatever input is waiting.
 void serialFlushInput(int fd);
 

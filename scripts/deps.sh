@@ -4,14 +4,15 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       libgtest-dev libgmock-dev googletest libbenchmark-dev libjpeg-turbo-progs libturbojpeg0-dev
       libfreetype-dev libpng-dev libopus-dev libusb-1.0-0-dev libasound2-dev libssl-dev libglib2.0-dev python3-websockets
-      fonts-dejavu-core fonts-paratype)
+      libfftw3-dev fonts-dejavu-core fonts-paratype libhamlib-utils
+      libsdl2-dev libxtst-dev xvfb)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
 # --armhf: Debian's cross compiler, the board's development libraries beside the PC's (multiarch) and
 # user-mode emulation to run the armhf tests.
 if [ "${1:-}" = "--armhf" ]; then
   pkgs+=(crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armhf
          libfreetype-dev:armhf libpng-dev:armhf libopus-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
-         libturbojpeg0-dev:armhf)
+         libturbojpeg0-dev:armhf libusb-1.0-0-dev:armhf)
   dpkg --print-foreign-architectures | grep -qx armhf || { dpkg --add-architecture armhf; newarch=1; }
 fi
 # --package: what scripts/package.sh needs to build and check the Debian packages.

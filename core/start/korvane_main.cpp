@@ -25,6 +25,7 @@
 #include "platform/shell.h"
 #include "platform/timing.h"
 #include "radio/radio.h"
+#include "remote/remote.h"
 #include "tuner/tuner.h"
 #include "ui/fb.h"
 #include "ui/menu.h"
@@ -215,7 +216,25 @@ int korvaneMain(int argc, char** argv) {
   // A bank's interface starts its transceiver link when the bank is loaded or changed.
   w->hooks.startThreadBIX = StartThreadBIX;
   w->hooks.startThreadCATserial = StartThreadCATserial;
+  w->hooks.restartRadioLinks = RestartRadioLinks;
+  // The transceiver's traffic to the remote peer, and the peer's traffic to the transceiver.
+  w->hooks.sendWebSockCatFrame = [](Works* w, const char* d, int n) { sendWebSockCatFrame(w, d, n); };
+  w->hooks.sendWebSockSerParFrame = [](Works* w, const unsigned char* d, int n) { sendWebSockSerParFrame(w, d, n); };
+  w->hooks.sendWebSockSerSpectrFrame = [](Works* w, const unsigned char* d, int n) {
+    sendWebSockSerSpectrFrame(w, d, n);
+  };
+  w->hooks.writeCatPort = writeCatPort;
+  w->hooks.writeSerPort = [](Works* w, const void* d, size_t n) { return writeSerialPort(w->serFD, d, n, w); };
+  w->hooks.exitCat = ExitCAT;
+  w->hooks.storeParameters = storeParameters;
+  w->hooks.storeFFT = storeFFT;
   InstallTunerHooks(w);
+  // The keys, and the threads their pages start and stop again.
+  w->hooks.keyEvent = DecodeTasto;
+  w->hooks.startLinear = StartThreadLinear;
+  w->hooks.startWebSocket = StartThreadSoket;
+  w->hooks.startRemote = StartThreadCommRemote;
+  w->hooks.stopRemote = ExitThreadRemote;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
@@ -236,7 +255,7 @@ int korvaneMain(int argc, char** argv) {
   memset(w->spectrumB, 0, sizeof w->spectrumB);
   memset(w->spectrumHeader, 0, sizeof w->spectrumHeader);
   // LAN settings and fonts.
-  ReadLanParam(w);
+  ReadLanParam();
   for (const FontSlot& f : kFonts) TTFLoad(rootPath(f.path).c_str(), f.height, f.slot);
   // GPIO and the amplifier link.
   if (getFlag(w->setup->EnableGPIO) == '1') startThread(thrGPIO, GPIO, w, "GPIO");
@@ -258,7 +277,11 @@ int korvaneMain(int argc, char** argv) {
   showScreen(w, "statusB");
   // Menus, buttons and the transceiver's frequency.
   InitMenuMirt(w);
-  LoadButtons(w);
+  {
+    // The keys already run: a key's background change must not land in the middle of the bar.
+    std::lock_guard<std::mutex> lk(w->fb->drawMut);
+    LoadButtons(w);
+  }
   SerParam p;
   getParameters(w, &p);
   // Without a transceiver yet the block is empty; keep the default frequency rather than 0 Hz.

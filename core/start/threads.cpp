@@ -60,10 +60,21 @@ void StartThreadSoket(Works* w) {
   }
 }
 
+namespace {
+// A link thread whose flag dropped may still be on its way out when the flag is raised again: give
+// it a moment to end, so the new start is not refused while nothing would be left running. One
+// that stays is still serving (it saw the flag back at '1').
+void startLinkThread(ThreadHandle& h, void (*fn)(Works*), Works* w, const char* name) {
+  if (startThread(h, fn, w, name)) return;
+  for (int i = 0; i < 50 && h.alive.load(); ++i) sleepMs(10);
+  if (!h.alive.load()) startThread(h, fn, w, name);
+}
+}  // namespace
+
 void StartThreadBIX(Works* w) {
   if (getFlag(w->setup->EnableSerial) != '1') return;
   ktrace("BIXread start\n");
-  startThread(thrSer, Serial, w, "Serial");
+  startLinkThread(thrSer, Serial, w, "Serial");
 }
 
 void StartThreadAudioWrite(Works* w) {
@@ -89,7 +100,12 @@ void StartBixReadFFT(Works* w) {
 }
 
 void StartThreadCATserial(Works* w) {
-  if (getFlag(w->setup->EnableCatSerial) == '1') startThread(thrCatSer, CatSerial, w, "CatSerial");
+  if (getFlag(w->setup->EnableCatSerial) == '1') startLinkThread(thrCatSer, CatSerial, w, "CatSerial");
+}
+
+void RestartRadioLinks(Works* w) {
+  StartThreadBIX(w);
+  StartThreadCATserial(w);
 }
 
 void StartThreadCommRemote(Works* w) {

@@ -31,6 +31,9 @@ void StartThreadAudioRead(Works* works);
 void StartThreadCAT(Works* works);
 void StartBixReadFFT(Works* works);
 void StartThreadCATserial(Works* works);
+// After a port error's Retry: starts the transceiver links of the current work mode again (a thread
+// that ended on its port error opens the port afresh; a running one is left alone).
+void RestartRadioLinks(Works* works);
 void StartThreadCommRemote(Works* works);
 void ExitThreadRemote(Works* works);
 void LoadThread(Works* works);

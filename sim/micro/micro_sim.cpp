@@ -424,6 +424,11 @@ bool number(const std::string& s, double& out) {
 }
 }  // namespace
 
+void MicroSim::addControlHandler(ControlHandler handler) {
+  std::lock_guard lk(handlersMu_);
+  handlers_.push_back(std::move(handler));
+}
+
 std::string MicroSim::command(const std::string& line) {
   std::istringstream in(line);
   std::vector<std::string> w;
@@ -501,6 +506,13 @@ std::string MicroSim::command(const std::string& line) {
     d += "\n";
     return d;
   }
+  std::vector<ControlHandler> handlers;
+  {
+    std::lock_guard lk(handlersMu_);
+    handlers = handlers_;
+  }
+  for (const ControlHandler& h : handlers)
+    if (std::optional<std::string> answer = h(line)) return *answer;
   if (c == "help")
     return "tx on|off; drive W; freq HZ; model 60|120; fault silent|slow|garble|error|overlong|"
            "reset|hot|swr [off]; fault none; antenna-load N R X|auto; ambient C; speed X; "

@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -88,6 +89,10 @@ class MicroSim {
   // "model 60", "antenna-load 3 12.5 -30", "dump" ... Returns the answer text,
   // beginning with "error:" when the line was not understood.
   std::string command(const std::string& line);
+  // Other simulated devices share the control channel: a line the micro does not know is offered
+  // to each handler in turn, and the first answer is the line's answer.
+  using ControlHandler = std::function<std::optional<std::string>(const std::string& line)>;
+  void addControlHandler(ControlHandler handler);
 
   std::vector<std::string> received() const;
   std::vector<ReceivedCommand> receivedTimed() const;
@@ -127,6 +132,8 @@ class MicroSim {
   std::string linkPath_, slavePath_;
 
   int master_ = -1, slaveKeep_ = -1;
+  std::mutex handlersMu_;
+  std::vector<ControlHandler> handlers_;
   std::atomic<int> controlFd_{-1};
   int controlKeep_ = -1;
   std::string controlPath_;

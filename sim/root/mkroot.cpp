@@ -7,6 +7,8 @@
 #include <fstream>
 #include <vector>
 
+#include "sim/keyboard/keyboard.h"
+#include "platform/gpio_panel.h"
 #include "sim/micro/calibration.h"
 
 namespace fs = std::filesystem;
@@ -78,7 +80,7 @@ const std::vector<std::pair<std::string, std::string>> kSetupDefaults = {
     {"PSpar3", "0"},
     {"PSpar4", "0"},
     {"OffsetPlot", "0"},
-    {"CatSerialPort", "/dev/ttyUSB1"},
+    {"CatSerialPort", "/dev/ttyUSB2"},  // the simulated FT-817 beside the paired transceiver
     {"TUNEenabled", "0"},
     {"NumBanco", "1"},
     {"GMpar1", "2"},
@@ -150,12 +152,20 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   std::string shot = opt.shotCommand.empty() ? std::string("true") : opt.shotCommand + " " + shQuote(root.string());
   ok &= writeStandIn(root, "fbgrab",
                      record("fbgrab") + "out=\"$1\"; for a in \"$@\"; do out=\"$a\"; done\n" + shot + " \"$out\"\n");
+  // The keyboard's exit runs these two by their full paths.
+  ok &=
+      writeText(root / "usr/bin/tput", "#!/bin/sh\nexec " + shQuote((root / "bin/tput").string()) + " \"$@\"\n", true);
+  ok &= sim::makeKeyboard(root.string());
   ok &= writeText(root / "usr/bin/fbgrab", "#!/bin/sh\nexec " + shQuote((root / "bin/fbgrab").string()) + " \"$@\"\n",
                   true);
   ok &= writeText(root / "opt/Korvane/getpack.sh", record("getpack.sh") + "exit 0\n", true);
   ok &= writeText(root / "opt/sshshell", record("sshshell") + "exit 0\n", true);
   ok &= writeText(root / "opt/good", "");
   ok &= writeText(root / "sim/usb.txt", "Bus 001 Device 002: ID 0424:9514 Standard Microsystems Corp.\n");
+  // The transceiver's USB I/Q device (platform/usb.h gives the format): a noise floor and two signals.
+  ok &= writeText(root / "sim/usb",
+                  "device 2b4d 0e31\nserial SIMBIX0000000001\noffsets 2.5 6.0 10.0\nnoise -110\n"
+                  "tone 0.05 -45\ntone -0.21 -72\n");
 
   // Screen: an 800x480x32 virtual framebuffer, and the console the cursor escape goes to.
   {
@@ -171,6 +181,16 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   fs::remove(root / "dev/urandom", ec);
   fs::create_symlink("/dev/urandom", root / "dev/urandom", ec);
   ok &= !ec;
+  // GPIO: a regular file where the processor's memory would be makes the program run its register
+  // model, whose keys and peripheral answers live in sim/gpio_panel. All keys up, and a PA voltage
+  // byte the 60 W model reads as 13.8 V.
+  ok &= writeText(root / "dev/mem", "GPIO register model; keys and peripheral in /sim/gpio_panel\n");
+  {
+    GpioPanel panel;
+    ok &= panel.open((root / "sim/gpio_panel").string());
+    for (int key = 1; key <= 6; ++key) panel.setKey(key, false);
+    if (panel.reply(kPaVoltageCode) == 0) panel.setReply(kPaVoltageCode, kDefaultPaByte);
+  }
 
   // Fonts at the paths the unit loads them from.
   struct FontLink {

@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+#include "sim/panel/panel_driver.h"
+
 namespace sim {
 
 struct RootOptions {

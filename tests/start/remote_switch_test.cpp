@@ -24,7 +24,11 @@ bool waitEnded(ThreadHandle& h) {
 
 class RemoteSwitch : public ::testing::Test {
  protected:
-  void SetUp() override { root.activate(); }
+  void SetUp() override {
+    root.activate();
+    // The transceiver's USB device is plugged in, so the spectrum reader keeps running.
+    root.write("/sim/usb", "device 2b4d 0e31\n");
+  }
   void TearDown() override {
     w->running = 0;
     for (ThreadHandle* h : {&thrScrivi, &thrLeggi, &thrCat, &thrFFT}) joinThread(*h);

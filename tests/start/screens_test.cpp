@@ -20,6 +20,7 @@
 #include "tests/testlib/reference_image.h"
 #include "tests/testlib/temp_root.h"
 #include "tests/testlib/unit_process.h"
+#include "tests/testlib/wait.h"
 #include "ui/memory_screen.h"
 #include "ui/meter_geometry.h"
 #include "ui/png.h"
@@ -276,7 +277,8 @@ TEST(Screens, SupervisorShowsTheMeterFaceALinkErrorTileAndTheTemperatureAlarm) {
   micro.advance(900);
   EXPECT_TRUE(waitScreen([&](const Rgb& s) { return pixelsOfColour(s, tileRow, 255, 30, 0) > 2000; }, 30s))
       << slurp(root.path() + "/var/log/stderr.txt").substr(0, 4000);
-  EXPECT_TRUE(micro.snapshot().protect);
+  // The tile is listed as the alarm is seen; the protection command follows it down the queue.
+  EXPECT_TRUE(testlib::waitUntil([&] { return micro.snapshot().protect; }, 10s));
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);

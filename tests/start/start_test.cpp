@@ -242,7 +242,7 @@ TEST(StartStop, RemoteFlagsSavedOnStartTheRemoteThreadsAtBoot) {
   EXPECT_EQ(at(err, "Cat.c start"), std::string::npos);  // its flag was already '1'
   EXPECT_NE(at(log, "Communicator joined Spi end"), std::string::npos) << log;
   EXPECT_NE(at(log, "Communicator joined Touch end"), std::string::npos);
-  EXPECT_NE(at(log, "Communicator joined FFT end"), std::string::npos);
+  EXPECT_NE(at(log, "Communicator joined FFT end"), std::string::npos) << log;
   std::string setup = slurp(u.root.path() + "/opt/set/setup.txt");
   EXPECT_NE(at(setup, "EnableWrite: 1\n"), std::string::npos);
   EXPECT_NE(at(setup, "EnableFFT: 1\n"), std::string::npos);

@@ -8,6 +8,13 @@
 struct Works;
 
 inline constexpr const char* MODEwork[3] = {"Generic", "HVZBIX", " FT-817"};
+// The work mode's caption for the screen (text holds at least 9 bytes); "" for no such mode.
+inline void GetLblInterface(int mode, char* text) {
+  const char* name = mode >= 0 && mode < 3 ? MODEwork[mode] : "";
+  int i = 0;
+  for (; name[i] && i < 8; ++i) text[i] = name[i];
+  text[i] = '\0';
+}
 inline constexpr const char* AttVectStr[5] = {"0", "2", "3", "5", "StBy"};
 
 // Banks 0..19 have files of their own; any other number would name bank 0's files.
