@@ -2,6 +2,7 @@
 // point fills them (a test that runs the libraries together fills what it needs); an unset hook
 // means the caller does without.
 #pragma once
+#include <cstddef>
 
 struct Works;
 
@@ -22,6 +23,19 @@ struct Hooks {
   // GPIO key scanner -> key dispatch (DecodeTasto): key 1-6, heldMask 0 for a short press or the
   // key's bit once held for the long-press time; a non-zero result asks for the held call again.
   int (*keyEvent)(Works*, int key, int heldMask) = nullptr;
+  // WebSocket peer -> transceiver links: the peer's bytes for the CAT port and the packet link (whole
+  // writes, one command at a time per port; -1 when the port is closed or refused them), the CAT relay's
+  // end after a refused write, and a remote head's received parameter blocks and spectrum lines.
+  int (*writeCatPort)(Works*, const void* data, size_t len) = nullptr;
+  int (*writeSerPort)(Works*, const void* data, size_t len) = nullptr;
+  void (*exitCat)(Works*) = nullptr;
+  void (*storeParameters)(Works*, int length, const unsigned char* payload) = nullptr;
+  void (*storeFFT)(Works*, int length, const unsigned char* line) = nullptr;
+  // Remote menu's presence check -> the USB, CAT and audio probes: the transceiver on USB (1 present),
+  // the CAT port search (0 found), the USB audio devices counted.
+  int (*usbTransceiverPresent)(Works*) = nullptr;
+  int (*verifyCat)(Works*) = nullptr;
+  int (*verifyAudioBIX)(Works*) = nullptr;
   // Key pages -> the threads the entry point owns: the amplifier link again after a port error, the
   // WebSocket thread and the remote threads of the remote mode switch.
   void (*startLinear)(Works*) = nullptr;

@@ -5,6 +5,15 @@
 
 struct Works;
 
+// The largest frame payload either side takes in one piece: an uncompressed audio frame at Multiplier 4
+// (3840 bytes of data after its six bytes of tag and length) fits; a larger frame is read and discarded.
+// Senders of bigger objects split them (screens and spectra go in 512-byte chunks).
+inline constexpr size_t kWebSockMaxPayload = 4096;
+// The longest spectrum line a remote head reassembles (4096 points give 1706 bytes).
+inline constexpr size_t kSpectrumLineMax = 2048;
+// Bytes of one chunk of an "SP" or "FB" object.
+inline constexpr int kChunkBytes = 512;
+
 void Wsocket(Works* works);
 void Wclient(Works* works);
 void th_scrivi(Works* works);
@@ -16,6 +25,29 @@ int sendWebSockCatFrame(Works* works, const void* data, int n);
 int sendWebSockSerParFrame(Works* works, const void* data, int n);
 int sendWebSockStatusFrame(Works* works, const void* data, int n);
 int sendWebSockSerFrame(Works* works, const void* data, int n);
+
+// A spectrum line of `total` level bytes as "SP" chunks of 512 bytes. 0, or -1 at the first chunk not sent.
+int sendWebSockSerSpectrFrame(Works* works, const void* line, int total);
+// The current screen as "FB" chunks (raw with jpegQuality 0, else JPEG) through the record the server
+// thread stored; only a server sends it. The argument is not used.
+void sendWebSockFbFrame(int unused);
+// The same, for a given record (what sendWebSockFbFrame calls). 0, or -1.
+int sendScreenFrame(Works* works);
+// A touch position as an "XY" text frame.
+int sendWebSockEventFrame(Works* works, int x, int y);
+
+// Interprets the "ST" text in statusText.
+void dispStat(Works* works);
+
+// The shared password: the first line of /opt/set/wsock_password.txt, else "tarabumbalin" (wsockDefaultPassword
+// then says so).
+void LoadWsockPassword(Works* works);
+
+// The remote menu's presence check: 0 all present, 1 no transceiver on USB, 2 its CAT port does not answer,
+// 3 no USB audio device.
+int Find_Remote_Settings(Works* works);
+// Runs the remote service shell /opt/sshshell and waits for it.
+void RemoteConnection();
 
 // Compresses the screen's work buffer into out (capacity *outLength, normally the screen's memSize) as a JPEG
 // at the unit's screen-frame quality; *outLength becomes the JPEG's length. Returns 1, or 0 when it failed.

@@ -25,6 +25,7 @@
 #include "platform/shell.h"
 #include "platform/timing.h"
 #include "radio/radio.h"
+#include "remote/remote.h"
 #include "tuner/tuner.h"
 #include "ui/fb.h"
 #include "ui/menu.h"
@@ -216,6 +217,17 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.startThreadBIX = StartThreadBIX;
   w->hooks.startThreadCATserial = StartThreadCATserial;
   w->hooks.restartRadioLinks = RestartRadioLinks;
+  // The transceiver's traffic to the remote peer, and the peer's traffic to the transceiver.
+  w->hooks.sendWebSockCatFrame = [](Works* w, const char* d, int n) { sendWebSockCatFrame(w, d, n); };
+  w->hooks.sendWebSockSerParFrame = [](Works* w, const unsigned char* d, int n) { sendWebSockSerParFrame(w, d, n); };
+  w->hooks.sendWebSockSerSpectrFrame = [](Works* w, const unsigned char* d, int n) {
+    sendWebSockSerSpectrFrame(w, d, n);
+  };
+  w->hooks.writeCatPort = writeCatPort;
+  w->hooks.writeSerPort = [](Works* w, const void* d, size_t n) { return writeSerialPort(w->serFD, d, n, w); };
+  w->hooks.exitCat = ExitCAT;
+  w->hooks.storeParameters = storeParameters;
+  w->hooks.storeFFT = storeFFT;
   InstallTunerHooks(w);
   // The keys, and the threads their pages start and stop again.
   w->hooks.keyEvent = DecodeTasto;

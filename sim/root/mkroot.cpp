@@ -177,6 +177,10 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   }
   ok &= writeText(root / "dev/fb0.geometry", "800 480 32\n");
   ok &= writeText(root / "dev/tty0", "");
+  // The remote head's connection key is made from the machine's own random source.
+  fs::remove(root / "dev/urandom", ec);
+  fs::create_symlink("/dev/urandom", root / "dev/urandom", ec);
+  ok &= !ec;
   // GPIO: a regular file where the processor's memory would be makes the program run its register
   // model, whose keys and peripheral answers live in sim/gpio_panel. All keys up, and a PA voltage
   // byte the 60 W model reads as 13.8 V.
