@@ -110,7 +110,11 @@ TEST_F(SerialRig, SpectrumLinesAreRotatedAndForwardedWhenTheyComeOverTheLink) {
   s.offset = 3000;  // 16 bins + 85: the station 3 kHz up is 16 bins nearer the start
   radio.setState(s);
   start();
-  ASSERT_TRUE(waitUntil([&] { return w->serSpectra.load() >= 3; }, 5s));
+  // Lines rotate by the offset of the last parameter block: wait for one, then for lines after it
+  // (under emulation the first lines may come before the first block).
+  ASSERT_TRUE(waitUntil([&] { return params().rxOffset == 3000; }, 10s));
+  const uint32_t after = w->serSpectra.load();
+  ASSERT_TRUE(waitUntil([&] { return w->serSpectra.load() >= after + 2; }, 10s));
   std::lock_guard lk(g_framesMut);
   ASSERT_FALSE(g_frames.empty());
   EXPECT_EQ(g_frames.back().size(), 1024u);
