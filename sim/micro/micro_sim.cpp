@@ -448,7 +448,9 @@ std::string MicroSim::command(const std::string& line) {
     setFrequency(static_cast<uint64_t>(std::llround(v)));
     return "ok freq " + w[1];
   }
-  if (c == "model" && w.size() == 2 && number(w[1], v) && setModel(static_cast<int>(v))) return "ok model " + w[1];
+  // The range check comes first: a number far beyond int would make the conversion undefined.
+  if (c == "model" && w.size() == 2 && number(w[1], v) && v >= 0 && v <= 1000 && setModel(static_cast<int>(v)))
+    return "ok model " + w[1];
   if (c == "fault" && w.size() >= 2) {
     if (w[1] == "none") {
       clearFaults();
