@@ -223,10 +223,13 @@ void Dispatch(Works* w, Session& s, const Frame& f) {
       klog(LOG_ERR, "screen chunk of %zu bytes refused", f.length);
   } else if (is("SO")) {
     if (n < 4 || be32(data) > n - 4) {
-      klog(LOG_ERR, "audio frame refused: %zu bytes", n);
-    } else if (!s.loggedAudio) {
-      klog(LOG_INFO, "audio frames from the peer dropped: playback is not running (logged once per connection)");
+      if (!s.loggedAudio)
+        klog(LOG_ERR, "audio frame refused: %zu bytes, length field %u (logged once per connection)", n,
+             n >= 4 ? be32(data) : 0);
       s.loggedAudio = true;
+    } else if (PlayAudioFrame(w, data + 4, be32(data), s.server, s.audioLog) != 0) {
+      klog(LOG_ERR, "audio output failed: connection ended");
+      s.end = true;
     }
   } else {
     klog(LOG_ERR, "wrong message type: %x", f.head);

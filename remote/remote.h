@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "remote/remote_fields.h"
+
 struct Works;
 
 // The largest frame payload either side takes in one piece: an uncompressed audio frame at Multiplier 4
@@ -14,10 +16,41 @@ inline constexpr size_t kSpectrumLineMax = 2048;
 // Bytes of one chunk of an "SP" or "FB" object.
 inline constexpr int kChunkBytes = 512;
 
+// Data bytes of one "SO" frame the receiver takes whole: its payload also holds the tag and the length,
+// and a whole number of stereo frames keeps every piece playable by itself.
+inline constexpr size_t kAudioFrameMaxData = (kWebSockMaxPayload - 6) & ~size_t{3};
+// Frames the playback queue may grow by before the device is reset (100 ms at 48 kHz).
+inline constexpr long kAudioQueueLimit = 4800;
+
 void Wsocket(Works* works);
 void Wclient(Works* works);
 void th_scrivi(Works* works);
 void th_leggi(Works* works);
+
+// Encodes one captured period (audioFrame stereo frames, 16-bit) and sends it as "SO" frames: one Opus packet,
+// or the raw period, split when it is larger than kAudioFrameMaxData. 0, or -1 when nothing (or not all) went.
+int sendWebSockAudioFrame(Works* works, const int16_t* pcm);
+// The capture thread's reading: while whole periods wait on the device (at most maxPeriods), reads one into buf
+// (20480 bytes), makes mono stereo and sends it. Periods read, or a negative ALSA error.
+int MyCallback(Works* works, uint8_t* buf, int maxPeriods);
+// End the capture or playback thread after an error: errors 9 and 10.
+void ExitAUDIOread(Works* works);
+void ExitAUDIOwrite(Works* works);
+// USB audio devices 0d8c:01af on the bus (asked at most once a second; the last answer stands meanwhile).
+int VerifyAudioBIX(Works* works);
+// Lines of "lsusb | grep 0d8c", each also on standard error.
+int Get_AudioBIX(Works* works);
+
+// What a receiving path has logged on the current connection (a peer could flood the log).
+struct AudioPlayLog {
+  bool badLength = false;
+  bool badOpus = false;
+};
+// Plays a received "SO" frame's n data bytes on the server's or the client's path. -1 when the client's
+// connection should end (a write failure other than an underrun).
+int PlayAudioFrame(Works* works, const uint8_t* data, size_t n, bool server, AudioPlayLog& logged);
+// The queue rule with a new count of free frames: true to write the period, false to drop it and reset.
+bool AudioQueueStep(AudioQueue& q, long freeFrames);
 
 // Short frames to the peer ("CA", "PA", "ST", "SC"), n bytes of data (at most 123), one write each under
 // wsockMut. They send nothing while no peer is connected. Returns 0, or -1 when the frame was not sent whole.

@@ -2,9 +2,19 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 struct OpusEncoder;
 struct OpusDecoder;
+struct _snd_pcm;
+class MonotonicClock;
+
+// What a playback path has seen of its device's queue: the first and the smallest positive count of free
+// frames. More than kAudioQueueLimit frames between them means the queue grew too long.
+struct AudioQueue {
+  long free1 = 0;
+  long minfree = 0;
+};
 
 struct RemoteFields {
   std::atomic<int> wsockFD{-1};
@@ -29,4 +39,26 @@ struct RemoteFields {
   std::atomic<int> wsockLoginTimeoutMs{10000};
   // Connections accepted, and those that passed the password, since start.
   std::atomic<uint32_t> wsockAccepted{0}, wsockSessions{0};
+
+  // Audio. The capture device belongs to th_leggi alone. The playback device, its period buffer and the
+  // ready flag are changed by th_scrivi and used by the receiving thread, both under audioMut.
+  std::atomic<int> inChannels{1};
+  _snd_pcm* pcmIn = nullptr;
+  _snd_pcm* pcmOut = nullptr;
+  uint8_t* playBuf = nullptr;
+  size_t playBufBytes = 0;
+  std::atomic<int> audioOutReady{0};
+  std::atomic<int> status_th_leggi{0}, status_th_scrivi{0};
+  std::mutex audioMut;
+  AudioQueue serverQueue, clientQueue;  // under audioMut
+  // Pause before the playback thread first opens its device (tests shorten it).
+  std::atomic<int> audioStartDelayMs{3000};
+  // The USB audio presence check's last answer and when it was taken (clock: steadyClock() when unset).
+  std::mutex audioBixMut;
+  int audioBixCount = -1;
+  int64_t audioBixAtUs = 0;
+  MonotonicClock* audioClock = nullptr;
+  // Periods captured, "SO" frames sent and periods played since start.
+  std::atomic<uint32_t> audioPeriodsRead{0}, audioFramesSent{0}, audioPeriodsPlayed{0};
+  std::atomic<uint32_t> audioEncodeFailures{0};
 };

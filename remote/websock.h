@@ -92,7 +92,8 @@ struct Session {
   bool authenticated = false;
   bool end = false;            // the frame asked to end the connection
   bool loggedDropped = false;  // an oversized frame was logged on this connection
-  bool loggedAudio = false;
+  bool loggedAudio = false;  // a malformed "SO" frame was logged on this connection
+  AudioPlayLog audioLog;
   bool wrongPassword = false;
   int fd = -1;
   // Spectrum line of a remote head, reassembled from "SP" chunks.

@@ -12,7 +12,7 @@ if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
 if [ "${1:-}" = "--armhf" ]; then
   pkgs+=(crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armhf
          libfreetype-dev:armhf libpng-dev:armhf libopus-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
-         libturbojpeg0-dev:armhf libusb-1.0-0-dev:armhf libssl-dev:armhf libglib2.0-dev:armhf)
+         libturbojpeg0-dev:armhf libusb-1.0-0-dev:armhf libssl-dev:armhf libglib2.0-dev:armhf libasound2-dev:armhf)
   dpkg --print-foreign-architectures | grep -qx armhf || { dpkg --add-architecture armhf; newarch=1; }
 fi
 # --package: what scripts/package.sh needs to build and check the Debian packages.

@@ -228,6 +228,8 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.exitCat = ExitCAT;
   w->hooks.storeParameters = storeParameters;
   w->hooks.storeFFT = storeFFT;
+  w->hooks.verifyAudioBIX = VerifyAudioBIX;
+  w->hooks.getAudioBIX = Get_AudioBIX;
   InstallTunerHooks(w);
   // The keys, and the threads their pages start and stop again.
   w->hooks.keyEvent = DecodeTasto;
