@@ -283,6 +283,10 @@ void th_leggi(Works* w) {
   snd_pcm_t* pcm = nullptr;
   int attempts = 0;
   int rc = openWithRetries(w, &pcm, device, SND_PCM_STREAM_CAPTURE, readStopped, attempts);
+  if (rc < 0 && readStopped(w)) {
+    ktrace("th_leggi END\n");
+    return;
+  }
   if (rc < 0) {
     klog(LOG_ERR, "cannot open capture audio device '%s' (%s) after %d/10\"", device.c_str(), snd_strerror(rc),
          attempts);
@@ -419,6 +423,7 @@ void th_scrivi(Works* w) {
     snd_pcm_t* pcm = nullptr;
     int attempts = 0;
     const int rc = openWithRetries(w, &pcm, device, SND_PCM_STREAM_PLAYBACK, writeStopped, attempts);
+    if (rc < 0 && writeStopped(w)) continue;  // stopped while opening: ends above
     if (rc < 0) {
       klog(LOG_ERR, "cannot open output audio device %s (%s)", device.c_str(), snd_strerror(rc));
       fprintf(stderr, "cannot open output audio device %s (%s)\n", device.c_str(), snd_strerror(rc));

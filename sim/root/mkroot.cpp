@@ -104,6 +104,27 @@ std::string shQuote(const std::string& s) {
 
 }  // namespace
 
+std::string audioDevice(const std::string& name, const std::string& inFile, const std::string& outFile) {
+  // Capture reads the raw input file (silence at its end); playback appends to the output file. Both sit on
+  // the null device, so nothing paces them: the program keeps capture to real time in a simulated root.
+  return "pcm." + name +
+         " {\n"
+         "  @args [ CARD DEV SUBDEV ]\n"
+         "  @args.CARD { type string default \"0\" }\n"
+         "  @args.DEV { type integer default 0 }\n"
+         "  @args.SUBDEV { type integer default -1 }\n"
+         "  type asym\n"
+         "  playback.pcm { type file slave.pcm { type null } file \"" + outFile + "\" format raw }\n"
+         "  capture.pcm { type file slave.pcm { type null } file \"/dev/null\" infile \"" + inFile +
+         "\" format raw }\n"
+         "}\n";
+}
+
+std::string audioConfig(const std::string& dir) {
+  const std::string sim = (fs::path(dir) / "sim").string();
+  return audioDevice("hw", sim + "/audio_in.raw", sim + "/audio_out.raw");
+}
+
 std::string setupText(const std::map<std::string, std::string>& changes) {
   std::string out;
   for (const auto& [key, def] : kSetupDefaults) {
@@ -161,7 +182,11 @@ bool makeSimRoot(const std::string& dir, const RootOptions& opt) {
   ok &= writeText(root / "opt/Korvane/getpack.sh", record("getpack.sh") + "exit 0\n", true);
   ok &= writeText(root / "opt/sshshell", record("sshshell") + "exit 0\n", true);
   ok &= writeText(root / "opt/good", "");
-  ok &= writeText(root / "sim/usb.txt", "Bus 001 Device 002: ID 0424:9514 Standard Microsystems Corp.\n");
+  ok &= writeText(root / "sim/usb.txt",
+                  "Bus 001 Device 002: ID 0424:9514 Standard Microsystems Corp.\n"
+                  "Bus 001 Device 004: ID 0d8c:01af USB Audio Device\n");
+  ok &= writeText(root / "sim/asound.conf", audioConfig(root.string()));
+  ok &= writeText(root / "sim/audio_in.raw", "");
   // The transceiver's USB I/Q device (platform/usb.h gives the format): a noise floor and two signals.
   ok &= writeText(root / "sim/usb",
                   "device 2b4d 0e31\nserial SIMBIX0000000001\noffsets 2.5 6.0 10.0\nnoise -110\n"

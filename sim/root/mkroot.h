@@ -27,6 +27,12 @@ std::string unitWorkDir(const std::string& dir);
 // Writes a stand-in command into <dir>/bin (used by tests to make one fail).
 bool writeStandIn(const std::string& dir, const std::string& name, const std::string& script);
 
+// The ALSA configuration of a simulated root (<dir>/sim/asound.conf, read by the program in place of the
+// system's): the unit's device name "hw" (so "hw:1" of the setup file) captures from <dir>/sim/audio_in.raw
+// and plays into <dir>/sim/audio_out.raw, raw 16-bit little-endian. audioDevice gives one such device.
+std::string audioConfig(const std::string& dir);
+std::string audioDevice(const std::string& name, const std::string& inFile, const std::string& outFile);
+
 // The setup file text with the given keys changed from the defaults.
 std::string setupText(const std::map<std::string, std::string>& changes);
 
