@@ -98,7 +98,11 @@ double level(const std::vector<int16_t>& st, double hz, size_t from, size_t n) {
 }
 
 struct Thread {
-  Thread(void (*fn)(Works*), Works* w) : t(fn, w) {}
+  Thread(void (*fn)(Works*), Works* w, std::atomic<int>* ended = nullptr)
+      : t([=] {
+          fn(w);
+          if (ended) ++*ended;
+        }) {}
   ~Thread() {
     if (t.joinable()) t.join();
   }
@@ -295,14 +299,17 @@ TEST(AudioThreads, UnplugEndsBothWithErrors9And10) {
   r.input("st", ramp(48000));
   setFlag(w->setup->EnableRead, '1');
   setFlag(w->setup->EnableWrite, '1');
-  Thread cap(th_leggi, w), play(th_scrivi, w);
-  StopAtExit guard{{w}};
-  ASSERT_TRUE(testlib::waitUntil([&] { return w->audioOutReady == 1 && w->audioPeriodsRead > 2; }, 5s));
-  EXPECT_FALSE(ExistError(w, kErrorAudioRead) || ExistError(w, kErrorAudioWrite));
-  r.plug(false);
-  EXPECT_TRUE(testlib::waitUntil([&] { return ExistError(w, kErrorAudioRead) && ExistError(w, kErrorAudioWrite); }, 6s))
-      << ExistError(w, kErrorAudioRead) << ExistError(w, kErrorAudioWrite) << getFlag(w->setup->EnableRead)
-      << getFlag(w->setup->EnableWrite) << VerifyAudioBIX(w);
+  std::atomic<int> ended{0};
+  {
+    Thread cap(th_leggi, w, &ended), play(th_scrivi, w, &ended);
+    StopAtExit guard{{w}};
+    ASSERT_TRUE(testlib::waitUntil([&] { return w->audioOutReady == 1 && w->audioPeriodsRead > 2; }, 5s));
+    EXPECT_FALSE(ExistError(w, kErrorAudioRead) || ExistError(w, kErrorAudioWrite));
+    r.plug(false);
+    EXPECT_TRUE(testlib::waitUntil([&] { return ended == 2; }, 6s));
+  }
+  EXPECT_TRUE(ExistError(w, kErrorAudioRead));
+  EXPECT_TRUE(ExistError(w, kErrorAudioWrite));
   EXPECT_EQ(getFlag(w->setup->EnableRead), '0');
   EXPECT_EQ(getFlag(w->setup->EnableWrite), '0');
   EXPECT_EQ(w->remoteThreadsEnded, 1);
