@@ -323,7 +323,7 @@ TEST(AudioThreads, ProgramStopEndsTheirWaitsPromptly) {
     bool connected;
     int startDelayMs;
     const char* device;
-  } cases[] = {{false, 3000, "st"}, {false, 0, "st"}, {true, 0, "st"}, {false, 0, "nosuchdevice"}};
+  } cases[] = {{false, 5000, "st"}, {false, 0, "st"}, {true, 0, "st"}, {false, 0, "nosuchdevice"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.connected << " " << c.startDelayMs << " " << c.device);
     AudioRoot r;
@@ -336,13 +336,21 @@ TEST(AudioThreads, ProgramStopEndsTheirWaitsPromptly) {
     setFlag(w->setup->EnableRead, '1');
     setFlag(w->setup->EnableWrite, '1');
     auto t0 = std::chrono::steady_clock::now();
+    std::atomic<long long> capMs{-1}, playMs{-1};
+    auto since = [&] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
     {
-      Thread cap(th_leggi, w), play(th_scrivi, w);
+      std::thread cap([&] { th_leggi(w), capMs = since(); }), play([&] { th_scrivi(w), playMs = since(); });
       std::this_thread::sleep_for(300ms);  // let both reach their wait
       t0 = std::chrono::steady_clock::now();
       w->running = 0;
+      cap.join();
+      play.join();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+    // Well below any wait that misses the stop (the start delay, 10 s of opening, the presence pause).
+    EXPECT_LT(capMs, 2500) << "capture";
+    EXPECT_LT(playMs, 2500) << "playback";
     EXPECT_EQ(getFlag(w->setup->EnableRead), '1');
     EXPECT_EQ(getFlag(w->setup->EnableWrite), '1');
   }
