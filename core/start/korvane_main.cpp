@@ -235,6 +235,9 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.startWebSocket = StartThreadSoket;
   w->hooks.startRemote = StartThreadCommRemote;
   w->hooks.stopRemote = ExitThreadRemote;
+  // The remote menu's presence checks.
+  w->hooks.usbTransceiverPresent = UsbTransceiverPresent;
+  w->hooks.verifyCat = VerifyCAT;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
@@ -296,7 +299,7 @@ int korvaneMain(int argc, char** argv) {
   Mirtsetup* s = w->setup;
   if (getFlag(s->EnableWrite) == '1' || getFlag(s->EnableRead) == '1' || getFlag(s->EnableCAT) == '1' ||
       getFlag(s->EnableFFT) == '1') {
-    StartThreadCommRemote(w);
+    ResumeRemote(w);
     w->remoteMode = 1;
   }
   StartThreadCATserial(w);
