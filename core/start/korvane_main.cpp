@@ -237,7 +237,10 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.stopRemote = ExitThreadRemote;
   // The remote menu's presence checks.
   w->hooks.usbTransceiverPresent = UsbTransceiverPresent;
-  w->hooks.verifyCat = VerifyCAT;
+  // While the relay runs it holds the CAT port and has had its answer: a probe now would take the
+  // port from under it.
+  w->hooks.verifyCat = [](Works* w) { return w->status_cat && w->catFD >= 0 ? 0 : VerifyCAT(w); };
+  w->hooks.findRemoteSettings = Find_Remote_Settings;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
