@@ -2,10 +2,7 @@
 // remote head connected (status frames, parameter blocks, the USB spectrum, audio both ways where the roots
 // provide it). Both are the whole program against the simulated amplifier, transceiver and USB device.
 //   bench_station_cpu [--seconds N] [--compress BITRATE] [--divide N]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,21 +56,6 @@ bool logHas(const std::string& root, const char* text, int seconds) {
   return false;
 }
 
-// A free loopback port the setup file takes (1..32767).
-int freePort() {
-  for (int port = 20000 + getpid() % 10000; port < 32700; ++port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (free) return port;
-  }
-  return 6666;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,7 +66,7 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--compress")) compress = argv[i + 1];
     if (!strcmp(argv[i], "--divide")) divide = argv[i + 1];
   }
-  const std::string port = std::to_string(freePort());
+  const std::string port = std::to_string(testlib::freeSetupPort());
   testlib::TempRoot stationRoot, headRoot;
   std::map<std::string, std::string> common = {
       {"TcpPort", port}, {"EnableGPIO", "0"}, {"EnableKeyb", "0"}, {"AudioCompress", compress}};

@@ -52,7 +52,7 @@ int portOf(int fd) {
 // cable does; its small buffers fill soon, so the station's unanswered data stops being taken as well.
 class Relay {
  public:
-  explicit Relay(int upstream) : upstream_(upstream), listen_(listenOnLoopback(wsrig::freeSetupPort(), kBuffer)) {
+  explicit Relay(int upstream) : upstream_(upstream), listen_(listenOnLoopback(testlib::freeSetupPort(), kBuffer)) {
     thread_ = std::thread([this] { run(); });
   }
   ~Relay() {
@@ -198,7 +198,7 @@ int plotPeakColumn(const std::string& root) {
 class StationAndHead : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string port = std::to_string(wsrig::freeSetupPort());
+    const std::string port = std::to_string(testlib::freeSetupPort());
     station = std::make_unique<Unit>(std::map<std::string, std::string>{{"WebSocket", "1"},
                                                                         {"TcpPort", port},
                                                                         {"EnableGPIO", "0"},

@@ -40,7 +40,7 @@ struct Program {
 };
 
 TEST(TwoPrograms, HeadConnectsToTheStationAndBothStopPromptly) {
-  const std::string port = std::to_string(wsrig::freeSetupPort());
+  const std::string port = std::to_string(testlib::freeSetupPort());
   Program station({{"WebSocket", "1"}, {"TcpPort", port}, {"EnableGPIO", "0"}});
   Program head({{"WebSocket", "2"}, {"TcpPort", port}, {"Server", "127.0.0.1"}, {"EnableGPIO", "0"}});
   ASSERT_TRUE(station.logHas("Receiving data")) << station.log();

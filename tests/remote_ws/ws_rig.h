@@ -22,6 +22,7 @@
 #include "remote/remote.h"
 #include "remote/websock.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/unit_process.h"
 #include "tests/testlib/wait.h"
 #include "ui/fb.h"
 
@@ -155,24 +156,6 @@ struct Unit {
 };
 
 // Frames as a peer writes them. A text frame always carries its key (the unit's form); masked sets the bit.
-// A loopback port nobody listens on, within what the setup file takes for TcpPort (1..32767, below the
-// system's ephemeral range, so a port the system hands out would be refused).
-inline int freeSetupPort() {
-  static std::atomic<unsigned> next{20000u + static_cast<unsigned>(getpid()) % 10000u};
-  for (int tries = 0; tries < 2000; ++tries) {
-    const int port = static_cast<int>(20000 + next++ % 12000);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (free) return port;
-  }
-  return -1;
-}
-
 inline std::string frame(uint8_t head, const std::string& payload, bool masked, const uint8_t key[4] = nullptr) {
   static const uint8_t kZero[4] = {0, 0, 0, 0};
   const uint8_t* k = key ? key : kZero;
