@@ -5,7 +5,6 @@
 #include <glob.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,8 +22,6 @@
 #include "platform/root.h"
 #include "platform/shell.h"
 #include "platform/timing.h"
-
-extern char** environ;
 
 namespace {
 
@@ -127,25 +124,10 @@ void screenshot() {
 
 // Runs cmd and waits for it while the thread may go on; at a stop the command is asked to end.
 int runUntilStopped(Works* w, const std::string& cmd) {
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
   // A group of its own, so that a stop ends the shell's whole session, not only the "sh -c".
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  char sh[] = "sh", dashC[] = "-c";
-  std::string text = cmd;
-  char* argv[] = {sh, dashC, text.data(), nullptr};
-  pid_t pid = 0;
-  const int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  if (err != 0) {
-    klog(LOG_ERR, "cannot start %s, error %d -%s", cmd.c_str(), err, strerror(err));
+  const pid_t pid = startShell(cmd, true);
+  if (pid < 0) {
+    klog(LOG_ERR, "cannot start %s, error %d -%s", cmd.c_str(), errno, strerror(errno));
     return -1;
   }
   int status = 0;

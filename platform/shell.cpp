@@ -20,7 +20,7 @@ void shellInitPath() {
   setenv("PATH", path.c_str(), 1);
 }
 
-int runShell(const std::string& cmd) {
+pid_t startShell(const std::string& cmd, bool ownGroup) {
   // Not system(3): it ignores SIGINT and SIGQUIT in the caller while the command runs, so a stop
   // asked for during a remount would be lost. The command starts with the stop signals at their
   // defaults and none blocked, whatever the caller has set for itself.
@@ -33,7 +33,12 @@ int runShell(const std::string& cmd) {
   sigemptyset(&defaults);
   for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (ownGroup) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&attr, flags);
   char sh[] = "sh", dashC[] = "-c";
   std::string text = cmd;
   char* argv[] = {sh, dashC, text.data(), nullptr};
@@ -44,6 +49,12 @@ int runShell(const std::string& cmd) {
     errno = err;
     return -1;
   }
+  return pid;
+}
+
+int runShell(const std::string& cmd) {
+  const pid_t pid = startShell(cmd, false);
+  if (pid < 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

@@ -11,6 +11,9 @@ void Serial(Works* works);
 void Cat(Works* works);
 void CatSerial(Works* works);
 void BIXRead(Works* works);
+// Whether the transceiver's own USB device (2b4d:0e31) is on the bus: 1, else 0 (also when the USB
+// library cannot be used). The remote menu's presence check.
+int UsbTransceiverPresent(Works* works);
 
 // Packet link. SerialLoop serves an already opened port (Serial opens it); it returns 1 when the
 // port went away (portError 3 raised), 0 when the link was stopped.

@@ -269,6 +269,16 @@ void ExitBixread(Works* w) {
 
 void BIXRead(Works* w) { BIXReadOn(w, *openUsbPort()); }
 
+int UsbTransceiverPresentOn(UsbPort& usb) {
+  std::vector<UsbDeviceId> ids;
+  if (usb.init() < 0 || !usb.list(ids)) return 0;
+  for (const UsbDeviceId& id : ids)
+    if (id.vendor == kVendor && id.product == kProductBix) return 1;
+  return 0;
+}
+
+int UsbTransceiverPresent(Works*) { return UsbTransceiverPresentOn(*openUsbPort()); }
+
 void BIXReadOn(Works* w, UsbPort& usb) {
   klog(LOG_INFO, "Operations init tirm-comms version 1.0\n");
   fprintf(stderr, "Operations init tirm-comms version 1.0\n");

@@ -18,3 +18,4 @@ void fftCalc(const float* samples, int count, Works* works);
 void ExitBixread(Works* works);
 // BIXRead's body on a given USB port (BIXRead itself opens the unit's).
 void BIXReadOn(Works* works, UsbPort& usb);
+int UsbTransceiverPresentOn(UsbPort& usb);

@@ -19,7 +19,7 @@ constexpr int kShortFrameMaxData = 123;  // the length byte holds data + tag bel
 // Header of a chunk: 0x82, 0x7E, the 16-bit length, tag, total and offset.
 constexpr int kChunkHeader = 14;
 
-int sendShortFrame(Works* w, const char tag[2], const void* data, int n) {
+int sendShortFrame(Works* w, const char tag[2], const void* data, int n, bool waitForRoom = true) {
   if (!w->wsockConnected) return 0;
   if (n < 0 || n > kShortFrameMaxData) {
     klog(LOG_ERR, "Frame %c%c of %d bytes refused: at most %d fit a short frame", tag[0], tag[1], n,
@@ -33,7 +33,7 @@ int sendShortFrame(Works* w, const char tag[2], const void* data, int n) {
   frame[3] = static_cast<uint8_t>(tag[1]);
   if (n) memcpy(frame + 4, data, static_cast<size_t>(n));
   const char what[3] = {tag[0], tag[1], 0};
-  return websock::WriteFrame(w, frame, static_cast<size_t>(n) + 4, what);
+  return websock::WriteFrame(w, frame, static_cast<size_t>(n) + 4, what, waitForRoom);
 }
 
 void put32(uint8_t* p, uint32_t v) {
@@ -72,7 +72,11 @@ std::atomic<Works*> g_serverWorks{nullptr};
 
 int sendWebSockCatFrame(Works* w, const void* data, int n) { return sendShortFrame(w, "CA", data, n); }
 int sendWebSockSerParFrame(Works* w, const void* data, int n) { return sendShortFrame(w, "PA", data, n); }
-int sendWebSockStatusFrame(Works* w, const void* data, int n) { return sendShortFrame(w, "ST", data, n); }
+// The supervisor sends one every pass: a peer that stops taking data must not stop the screen and the
+// frequency following for the socket's whole send time-out, so a status the socket cannot take now is skipped.
+int sendWebSockStatusFrame(Works* w, const void* data, int n) {
+  return sendShortFrame(w, "ST", data, n, false) < 0 ? -1 : 0;
+}
 int sendWebSockSerFrame(Works* w, const void* data, int n) { return sendShortFrame(w, "SC", data, n); }
 
 int sendWebSockSerSpectrFrame(Works* w, const void* line, int total) {

@@ -56,6 +56,8 @@ bool AudioQueueStep(AudioQueue& q, long freeFrames);
 // wsockMut. They send nothing while no peer is connected. Returns 0, or -1 when the frame was not sent whole.
 int sendWebSockCatFrame(Works* works, const void* data, int n);
 int sendWebSockSerParFrame(Works* works, const void* data, int n);
+// The status frame does not wait: one the socket cannot take at once is skipped (the next pass sends a
+// fresh one) and counts as sent.
 int sendWebSockStatusFrame(Works* works, const void* data, int n);
 int sendWebSockSerFrame(Works* works, const void* data, int n);
 

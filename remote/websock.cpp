@@ -336,13 +336,18 @@ int ReadFrame(SocketReader& in, uint8_t* buf, Frame& f, int& stage) {
   return 1;
 }
 
-int WriteFrame(Works* w, const uint8_t* frame, size_t n, const char* what) {
+int WriteFrame(Works* w, const uint8_t* frame, size_t n, const char* what, bool waitForRoom) {
   sleepUs(10);
-  std::lock_guard<std::mutex> lk(*w->wsockMut);
+  std::unique_lock<std::mutex> lk(*w->wsockMut, std::defer_lock);
+  if (waitForRoom)
+    lk.lock();
+  else if (!lk.try_lock())
+    return 1;
   const int fd = w->wsockFD;
   if (fd < 0) return -1;
-  const ssize_t rc = send(fd, frame, n, MSG_NOSIGNAL);
+  const ssize_t rc = send(fd, frame, n, MSG_NOSIGNAL | (waitForRoom ? 0 : MSG_DONTWAIT));
   if (rc == static_cast<ssize_t>(n)) return 0;
+  if (!waitForRoom && rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 1;
   klog(LOG_ERR, "frame %s not sent whole: %zd of %zu bytes (%s); the connection ends", what, rc, n,
        rc < 0 ? strerror(errno) : "short write");
   // What follows would land in the middle of the cut frame: the receiving thread sees the end and closes.

@@ -108,7 +108,9 @@ void ScreenChunk(Works* works, const uint8_t* chunk, size_t n, uint32_t total, u
 
 // Writes one whole frame to the current peer under wsockMut; a frame cut short ends the connection (its
 // stream would be out of step). 0, or -1.
-int WriteFrame(Works* works, const uint8_t* frame, size_t n, const char* what);
+// Without waitForRoom a frame the socket cannot take at once (its lock held by another sender, or its
+// buffer full) is not sent and the answer is 1: for frames that the next pass repeats anyway.
+int WriteFrame(Works* works, const uint8_t* frame, size_t n, const char* what, bool waitForRoom = true);
 
 // Sleeps ms in short steps; false as soon as `stop` says so.
 bool PauseUnlessStopped(Works* works, long long ms, bool (*stop)(Works*));

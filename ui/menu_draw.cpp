@@ -305,7 +305,9 @@ void ViewStatusInfo(Works* w) {
            w->infoRemoteOk ? "connected" : "not connected", w->infoAudioOk ? "found" : "not found",
            w->retryTotal.load(), w->retryRestarts.load());
   row(308, "STATUS");
-  snprintf(v, sizeof v, "%s", ExistError(w, kErrorBixData) ? "No EXT IO data" : "EXT IO connected");
+  // Anyone who knows the maker's password can reach the station: keep it in sight until it is changed.
+  snprintf(v, sizeof v, "%s%s", ExistError(w, kErrorBixData) ? "No EXT IO data" : "EXT IO connected",
+           w->wsockDefaultPassword ? ", Remote password: default" : "");
   row(330, nullptr);
   snprintf(v, sizeof v, "ver. %x, V12: %02.01fV, V15: %02.01fV, Vamp: %02.01fV", w->gpioReading[0].load(),
            static_cast<double>(PaVoltageFromReading(w->gpioReading[1], w->microCfgB)),

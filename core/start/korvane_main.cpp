@@ -237,6 +237,12 @@ int korvaneMain(int argc, char** argv) {
   w->hooks.startWebSocket = StartThreadSoket;
   w->hooks.startRemote = StartThreadCommRemote;
   w->hooks.stopRemote = ExitThreadRemote;
+  // The remote menu's presence checks.
+  w->hooks.usbTransceiverPresent = UsbTransceiverPresent;
+  // While the relay runs it holds the CAT port and has had its answer: a probe now would take the
+  // port from under it.
+  w->hooks.verifyCat = [](Works* w) { return w->status_cat && w->catFD >= 0 ? 0 : VerifyCAT(w); };
+  w->hooks.findRemoteSettings = Find_Remote_Settings;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
   signal(SIGPIPE, SIG_IGN);
 
@@ -298,7 +304,7 @@ int korvaneMain(int argc, char** argv) {
   Mirtsetup* s = w->setup;
   if (getFlag(s->EnableWrite) == '1' || getFlag(s->EnableRead) == '1' || getFlag(s->EnableCAT) == '1' ||
       getFlag(s->EnableFFT) == '1') {
-    StartThreadCommRemote(w);
+    ResumeRemote(w);
     w->remoteMode = 1;
   }
   StartThreadCATserial(w);

@@ -131,6 +131,14 @@ void StartThreadCommRemote(Works* w) {
   }
 }
 
+void ResumeRemote(Works* w) {
+  // A power cut leaves the flags saved as '1' with nothing running: start those first, then turn
+  // remote operation on as the operator would (which starts the rest).
+  for (void (*starter)(Works*) : {StartThreadAudioWrite, StartThreadAudioRead, StartThreadCAT, StartBixReadFFT})
+    starter(w);
+  StartThreadCommRemote(w);
+}
+
 void ExitThreadRemote(Works* w) {
   Mirtsetup* s = w->setup;
   for (char* f : {&s->EnableWrite, &s->EnableRead, &s->EnableCAT, &s->EnableFFT}) setFlag(*f, '0');

@@ -35,6 +35,9 @@ void StartThreadCATserial(Works* works);
 // that ended on its port error opens the port afresh; a running one is left alone).
 void RestartRadioLinks(Works* works);
 void StartThreadCommRemote(Works* works);
+// At start-up with remote operation saved as on: the threads whose flags were saved as '1' start
+// too, not only those StartThreadCommRemote switches on.
+void ResumeRemote(Works* works);
 void ExitThreadRemote(Works* works);
 void LoadThread(Works* works);
 

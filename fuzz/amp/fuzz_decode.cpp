@@ -8,7 +8,7 @@
 #include "amp/replies.h"
 #include "core/setup.h"
 #include "core/works.h"
-#include "fuzz/amp/fuzz_record.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

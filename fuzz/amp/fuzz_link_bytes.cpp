@@ -10,7 +10,7 @@
 #include "amp/replies.h"
 #include "core/setup.h"
 #include "core/works.h"
-#include "fuzz/amp/fuzz_record.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "tuner/tuner.h"

@@ -13,6 +13,7 @@
 #include "amp/gpio.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/gpio_model.h"
 #include "tests/testlib/test_clock.h"
 
@@ -52,12 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(fd);
   }
   auto w = std::make_unique<Works>();
-  static Mirtsetup setup;
-  static std::mutex serMut, wsockMut, connMut;
-  w->setup = &setup;
-  w->serMut = &serMut;
-  w->wsockMut = &wsockMut;
-  w->connMut = &connMut;
+  WireFuzzRecord(w.get());
   InitGlobalVar(w.get());
   w->hooks.keyEvent = checkEvent;
   testlib::TestClock clock;

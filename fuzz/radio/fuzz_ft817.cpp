@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/works.h"
-#include "fuzz/amp/fuzz_record.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/log.h"
 #include "radio/radio.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/setup.h"
-#include "fuzz/amp/fuzz_record.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/log.h"
 #include "radio/radio.h"
 

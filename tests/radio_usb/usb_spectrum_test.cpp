@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/usb.h"
+#include "radio/radio.h"
 #include "radio/usb_spectrum.h"
 #include "tests/testlib/temp_root.h"
 #include "ui/errors.h"
@@ -194,6 +195,19 @@ TEST_F(Reader, OtherModelsNoDeviceAndNoPeerMakeNoLines) {
     run(c.description);
     EXPECT_EQ(g_lines, 0) << c.description;
     EXPECT_TRUE(ExistError(w.get(), kErrorRemoteUsb)) << c.description;
+  }
+}
+
+// The remote menu's presence check wants the transceiver itself, not another of the maker's devices.
+TEST_F(Reader, PresenceCheckFindsOnlyTheTransceiver) {
+  const struct {
+    const char* description;
+    int present;
+  } cases[] = {{"device 2b4d 0e31\n", 1}, {"device 2b4d 0e34\n", 0}, {"device 0e31 2b4d\n", 0}, {"", 0}};
+  for (const auto& c : cases) {
+    root.write("/sim/usb", c.description);
+    EXPECT_EQ(UsbTransceiverPresentOn(*usbDeviceModel(root.file("/sim/usb"))), c.present) << c.description;
+    EXPECT_EQ(UsbTransceiverPresent(w.get()), c.present) << "through the unit's own port: " << c.description;
   }
 }
 

@@ -55,6 +55,30 @@ TEST_F(Senders, ShortFrames) {
   EXPECT_EQ(sent(), "");
 }
 
+// A peer that stops reading fills the socket: the status of each pass is then skipped rather than waited for
+// (the supervisor would stand still for the whole send time-out), and every frame that did go is whole.
+TEST_F(Senders, StatusFramesNeverWaitForAPeerThatStoppedReading) {
+  std::atomic<int> calls{0};
+  const bool returned = testlib::returnsWithin(
+      [&] {
+        for (; calls < 20000; ++calls) ASSERT_EQ(sendWebSockStatusFrame(w.get(), "0123456789", 10), 0);
+      },
+      20s, [&] { shutdown(w->wsockFD, SHUT_RDWR); });
+  ASSERT_TRUE(returned) << "blocked after " << calls << " frames";
+  // Another sender holds the lock: skipped as well.
+  {
+    std::lock_guard<std::mutex> lk(*w->wsockMut);
+    EXPECT_EQ(sendWebSockStatusFrame(w.get(), "x", 1), 0);
+  }
+  const std::string got = peer->read(1 << 24, 500ms);
+  const std::string one = std::string("\x82\x0c") + "ST0123456789";
+  ASSERT_GT(got.size(), 0u);
+  ASSERT_LT(got.size(), 20000 * one.size()) << "the socket never filled: nothing was skipped";
+  ASSERT_EQ(got.size() % one.size(), 0u);
+  for (size_t i = 0; i < got.size(); i += one.size()) ASSERT_EQ(got.compare(i, one.size(), one), 0) << i;
+  EXPECT_EQ(w->wsockConnected, 1);
+}
+
 // 854 level bytes: chunks at 0 and 512, the second with 342 meaningful bytes and zeros after them.
 TEST_F(Senders, SpectrumLineInTwoChunks) {
   std::string line(854, '\0');

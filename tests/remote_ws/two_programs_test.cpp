@@ -39,21 +39,8 @@ struct Program {
   pid_t pid = 0;
 };
 
-// A port nobody listens on at the moment.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 TEST(TwoPrograms, HeadConnectsToTheStationAndBothStopPromptly) {
-  const std::string port = std::to_string(freePort());
+  const std::string port = std::to_string(testlib::freeSetupPort());
   Program station({{"WebSocket", "1"}, {"TcpPort", port}, {"EnableGPIO", "0"}});
   Program head({{"WebSocket", "2"}, {"TcpPort", port}, {"Server", "127.0.0.1"}, {"EnableGPIO", "0"}});
   ASSERT_TRUE(station.logHas("Receiving data")) << station.log();

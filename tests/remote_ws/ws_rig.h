@@ -22,6 +22,7 @@
 #include "remote/remote.h"
 #include "remote/websock.h"
 #include "tests/testlib/temp_root.h"
+#include "tests/testlib/unit_process.h"
 #include "tests/testlib/wait.h"
 #include "ui/fb.h"
 

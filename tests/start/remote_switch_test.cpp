@@ -55,6 +55,17 @@ TEST_F(RemoteSwitch, OnStartsOnlyTheThreadsWhoseFlagsWereOff) {
   EXPECT_NE(file.find("EnableFFT: 1\n"), std::string::npos);
 }
 
+// After a power cut the flags are saved as on but nothing runs: every one of them starts.
+TEST_F(RemoteSwitch, AtStartTheThreadsSavedAsOnRunToo) {
+  setFlag(w->setup->EnableRead, '1');
+  setFlag(w->setup->EnableCAT, '1');
+  ResumeRemote(w.get());
+  for (ThreadHandle* h : {&thrScrivi, &thrLeggi, &thrCat, &thrFFT}) EXPECT_TRUE(h->alive) << h->name;
+  for (char f : {w->setup->EnableWrite, w->setup->EnableRead, w->setup->EnableCAT, w->setup->EnableFFT})
+    EXPECT_EQ(f, '1');
+  EXPECT_EQ(w->gpioCode, 149);
+}
+
 TEST_F(RemoteSwitch, OffEndsTheThreadsClearsTheirErrorsAndSaves) {
   StartThreadCommRemote(w.get());
   w->cpPending = 0;  // the micro has answered, so errors are listed

@@ -3,9 +3,13 @@
 
 #include "tests/testlib/emulator.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +17,22 @@
 #include <thread>
 
 namespace testlib {
+
+int freeSetupPort() {
+  static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) % 12000u};
+  for (int tries = 0; tries < 2000; ++tries) {
+    const int port = static_cast<int>(20000 + next++ % 12000);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return -1;
+}
 
 pid_t startUnit(const std::string& binary, const std::string& root, const std::string& workDir,
                 const char* startupScale) {

@@ -16,4 +16,8 @@ int stopUnit(pid_t pid, int sig, std::chrono::milliseconds limit, double* second
 
 std::string slurp(const std::string& path);
 
+// A loopback port nobody listens on, within what the setup file takes for TcpPort (1..32767, below the
+// system's ephemeral range, so a port the system hands out would be refused). -1 when none is free.
+int freeSetupPort();
+
 }  // namespace testlib

@@ -142,6 +142,7 @@ TEST_F(MenuScreens, InformationPageMatchesItsReference) {
   w->gpioReading[2] = 50;
   w->gpioReading[3] = 200;
   AddErrore(w, kErrorBixData);
+  w->wsockDefaultPassword = 1;
   w->ModeWorkIdx = 2;
   longPress(6);
   ASSERT_EQ(w->statusPage, kStatusInfo);
