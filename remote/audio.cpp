@@ -120,6 +120,14 @@ bool configure(Works* w, snd_pcm_t* pcm, bool playback, unsigned channels) {
     snprintf(ok, sizeof ok, "%s hw_params number of channels set to %u", dir, channels);
     snprintf(fail, sizeof fail, "%s %s channel count", playback ? "Cannot set" : "cannot set", dir);
     if (!step(snd_pcm_hw_params_set_channels(pcm, hp, channels), ok, fail)) break;
+    if (playback) {
+      // Room for twice what the queue rule lets pile up: enough against underruns, and a file device (which
+      // writes a buffer at a time) writes as it goes.
+      snd_pcm_uframes_t frames = 2 * kAudioQueueLimit;
+      const int brc = snd_pcm_hw_params_set_buffer_size_near(pcm, hp, &frames);
+      if (brc < 0) klog(LOG_ERR, "playback buffer size left to the device (%s)", snd_strerror(brc));
+      else klog(LOG_INFO, "playback hw_params buffer set to %lu frames", static_cast<unsigned long>(frames));
+    }
     snprintf(ok, sizeof ok, "%s hw_params set", dir);
     snprintf(fail, sizeof fail, "cannot set %s parameters", dir);
     if (!step(snd_pcm_hw_params(pcm, hp), ok, fail)) break;

@@ -1,11 +1,7 @@
 // Two instances of the program, each in its own simulated root: the station's capture file arrives in the
 // remote head's playback file, and the head's in the station's, sample for sample (PCM).
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -38,7 +34,9 @@ struct Program {
   }
   ~Program() { stop(); }
   void stop() {
-    if (pid > 0) EXPECT_EQ(testlib::stopUnit(pid, SIGTERM, 20s), 0);
+    if (pid > 0) {
+      EXPECT_EQ(testlib::stopUnit(pid, SIGTERM, 20s), 0);
+    }
     pid = 0;
     micro.stop();
   }
@@ -46,9 +44,13 @@ struct Program {
   bool logHas(const std::string& text) const {
     return testlib::waitUntil([&] { return log().find(text) != std::string::npos; }, 30s);
   }
-  // The longest run of consecutive frames of the peer's capture (mark) in this unit's playback file.
+  // The playback file as it is now (playback rewrites it when it opens again after the peer).
+  size_t played() {
+    out = testlib::slurp(root.path() + "/sim/audio_out.raw");
+    return out.size() / 4;
+  }
+  // The longest run of consecutive frames of the peer's capture (mark) in the playback file last read.
   size_t longestRunFrom(uint16_t mark) const {
-    const std::string out = testlib::slurp(root.path() + "/sim/audio_out.raw");
     size_t best = 0, run = 0;
     uint32_t prev = 0;
     for (size_t p = 0; p + 4 <= out.size(); p += 4) {
@@ -64,24 +66,13 @@ struct Program {
     return best;
   }
   testlib::TempRoot root;
+  std::string out;
   sim::MicroSim micro;
   pid_t pid = 0;
 };
 
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 TEST(TwoProgramsAudio, CaptureFilesArriveInThePeersPlaybackFiles) {
-  const std::string port = std::to_string(freePort());
+  const std::string port = std::to_string(testlib::freeSetupPort());
   const std::map<std::string, std::string> audio = {
       {"EnableRead", "1"}, {"EnableWrite", "1"}, {"InChannels", "2"}, {"AudioCompress", "0"}, {"EnableGPIO", "0"}};
   auto with = [&](std::map<std::string, std::string> m) {
@@ -94,9 +85,8 @@ TEST(TwoProgramsAudio, CaptureFilesArriveInThePeersPlaybackFiles) {
   ASSERT_TRUE(station.logHas("output audio interface prepared")) << station.log();
   ASSERT_TRUE(head.logHas("output audio interface prepared")) << head.log();
   // A second and a half of audio each way in the playback files.
-  auto played = [](const Program& p) { return testlib::slurp(p.root.path() + "/sim/audio_out.raw").size() / 4; };
-  EXPECT_TRUE(testlib::waitUntil([&] { return played(head) > 72000 && played(station) > 72000; }, 30s))
-      << played(head) << " " << played(station);
+  EXPECT_TRUE(testlib::waitUntil([&] { return head.played() > 72000 && station.played() > 72000; }, 30s))
+      << head.out.size() << " " << station.out.size();
   head.stop();
   station.stop();
   EXPECT_GE(head.longestRunFrom(0x11), 48000u) << head.log();
