@@ -13,6 +13,17 @@
 
 namespace {
 
+std::thread g_playback;
+
+// At exit, before the record goes: the playback thread ends and the decoder is released.
+void stopPlayback() {
+  Works* r = wsfuzz::record();
+  r->running = 0;
+  if (g_playback.joinable()) g_playback.join();
+  opus_decoder_destroy(r->opusDec);
+  r->opusDec = nullptr;
+}
+
 Works* playbackRecord() {
   static Works* w = [] {
     Works* r = wsfuzz::record();
@@ -30,7 +41,8 @@ Works* playbackRecord() {
     if (err != OPUS_OK) abort();
     r->wsockConnected = 1;
     // Runs for the life of the process, as on the unit while a peer is connected.
-    std::thread(th_scrivi, r).detach();
+    g_playback = std::thread(th_scrivi, r);
+    std::atexit(stopPlayback);
     for (int i = 0; i < 5000 && !r->audioOutReady; ++i) sleepMs(1);
     if (!r->audioOutReady) abort();
     return r;
