@@ -33,7 +33,13 @@ constexpr int kPollMisses = 7;           // readings in a row without a better o
 constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
-enum Phase { kProbe = 0, kGuided = 1, kPoll = 2 };
+constexpr int kWalkMisses = 10;         // walk readings in a row without a better mean that end the walk
+constexpr int kWalkUntil = 110;         // readings after which no walk starts or goes on
+constexpr double kFinalistBand = 0.06;  // settings this far (relative) above the best mean are measured again
+constexpr int kFinalists = 3;           // how many of them
+constexpr int kFinalistReadings = 2;    // readings each finalist gets
+
+enum Phase { kProbe = 0, kGuided = 1, kPoll = 2, kWalk = 3, kConfirm = 4 };
 
 struct Setting {
   int net = 1, L = 0, C = 0;
@@ -257,10 +263,40 @@ const SearchPoint* findPoint(const Works* w, const Setting& s) {
   return nullptr;
 }
 
+bool sameSetting(const SearchPoint& a, const SearchPoint& b) { return a.net == b.net && a.L == b.L && a.C == b.C; }
+
+// The mean of every reading of the setting of `p`, and how many there are: a setting measured
+// again is judged by its mean, since one lucky reading under noise is not a better match.
+double meanSwr(const Works* w, const SearchPoint& p, int* count = nullptr) {
+  double sum = 0;
+  int n = 0;
+  for (int i = 0; i < w->searchCount; ++i)
+    if (sameSetting(w->searchPts[i], p)) {
+      sum += w->searchPts[i].swr;
+      ++n;
+    }
+  if (count) *count = n;
+  return n ? sum / n : 1e9;
+}
+
+bool firstOfSetting(const Works* w, int i) {
+  for (int j = 0; j < i; ++j)
+    if (sameSetting(w->searchPts[j], w->searchPts[i])) return false;
+  return true;
+}
+
+// The measured setting with the lowest mean reading.
 const SearchPoint* bestPoint(const Works* w) {
   const SearchPoint* b = nullptr;
-  for (int i = 0; i < w->searchCount; ++i)
-    if (!b || w->searchPts[i].swr < b->swr) b = &w->searchPts[i];
+  double bm = 1e18;
+  for (int i = 0; i < w->searchCount; ++i) {
+    if (!firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, w->searchPts[i]);
+    if (m < bm) {
+      bm = m;
+      b = &w->searchPts[i];
+    }
+  }
   return b;
 }
 
@@ -336,6 +372,117 @@ bool nextPoll(Works* w, const Net& om, Setting& out) {
   }
   return found;
 }
+
+// The best C for each L the model sees, shifted by how far the best reading sits from the model's
+// own valley there: on a unit whose parts are off the valley keeps its slope better than its place.
+int valleyC(const Net& om, cd load, int net, int L) {
+  int best = 0;
+  double g = 2.0;
+  for (int c = 0; c <= kMaxStep; ++c) {
+    const double v = gammaOf({net, L, c}, om, load);
+    if (v < g) {
+      g = v;
+      best = c;
+    }
+  }
+  return best;
+}
+
+int valleyL(const Net& om, cd load, int net, int C) {
+  int best = 0;
+  double g = 2.0;
+  for (int l = 0; l <= kMaxStep; ++l) {
+    const double v = gammaOf({net, l, C}, om, load);
+    if (v < g) {
+      g = v;
+      best = l;
+    }
+  }
+  return best;
+}
+
+// The walk measures rather than trusts the model: from the best mean, the unmeasured settings one
+// step away in every direction, and one step along the model's valley (offset to where the readings
+// put it), in the order the model rates them. A relay that is off by 20 % bends the valley at its
+// bit, which the model cannot see but a step that is measured does. It ends when no neighbour is
+// left or after kWalkMisses readings in a row that did not beat the best.
+bool nextWalk(Works* w, const Net& om, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchScale >= kWalkMisses || w->searchCount >= kWalkUntil) return false;
+  const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
+  double best = 1e9;
+  bool found = false;
+  auto consider = [&](const Setting& t) {
+    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
+    const double g = gammaOf(t, om, load);
+    if (g < best) {
+      best = g;
+      out = t;
+      found = true;
+    }
+  };
+  for (const auto& d : kDirs) consider({b->net, b->L + d[0], b->C + d[1]});
+  const int cShift = b->C - valleyC(om, load, b->net, b->L);
+  const int lShift = b->L - valleyL(om, load, b->net, b->C);
+  for (int d : {-1, 1}) {
+    if (b->L + d >= 0 && b->L + d <= kMaxStep)
+      consider({b->net, b->L + d, std::clamp(valleyC(om, load, b->net, b->L + d) + cShift, 0, kMaxStep)});
+    if (b->C + d >= 0 && b->C + d <= kMaxStep)
+      consider({b->net, std::clamp(valleyL(om, load, b->net, b->C + d) + lShift, 0, kMaxStep), b->C + d});
+  }
+  return found;
+}
+
+// The settings whose mean is within kFinalistBand of the best are measured again until each has
+// kFinalistReadings: under a few per cent of noise the lowest single reading is as often luck as
+// a better match, and the search keeps the setting with the lowest mean.
+bool nextFinalist(const Works* w, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchCount >= kSearchPoints - 1) return false;
+  const double limit = meanSwr(w, *b) * (1.0 + kFinalistBand);
+  const SearchPoint* picks[kFinalists] = {};
+  double means[kFinalists] = {};
+  for (int i = 0; i < w->searchCount; ++i) {
+    if (!firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, w->searchPts[i]);
+    if (m > limit) continue;
+    // Keep the kFinalists lowest means, in order.
+    for (int k = 0; k < kFinalists; ++k)
+      if (!picks[k] || m < means[k]) {
+        for (int j = kFinalists - 1; j > k; --j) {
+          picks[j] = picks[j - 1];
+          means[j] = means[j - 1];
+        }
+        picks[k] = &w->searchPts[i];
+        means[k] = m;
+        break;
+      }
+  }
+  for (const SearchPoint* p : picks) {
+    int n = 0;
+    if (p && (meanSwr(w, *p, &n), n < kFinalistReadings)) {
+      out = {p->net, p->L, p->C};
+      return true;
+    }
+  }
+  return false;
+}
+
+// The run ends on the setting with the best mean, which need not be the lowest single reading the
+// run's record kept.
+void keepBestMean(Works* w) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b) return;
+  const Setting s{b->net, b->L, b->C};
+  const double m = meanSwr(w, *b);
+  apply(w, s);
+  TuneRecord r = w->miglioretuneParam;
+  r.swr = static_cast<float>(m);
+  r.L = s.L;
+  r.C = s.C;
+  r.tuneWord = w->tuneWord.load();
+  w->miglioretuneParam = r;
+}
 }  // namespace
 
 void MatchSearchReset(Works* w) {
@@ -372,7 +519,7 @@ int MatchSearchStep(Works* w) {
     return 0;
   }
   w->searchNoPower = 0;
-  if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
+  if (w->searchCount < kSearchPoints)
     w->searchPts[w->searchCount++] =
         SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L), static_cast<int16_t>(cur.C), swr};
   if (w->tuneState == 2) w->searchStale = 1;
@@ -408,13 +555,13 @@ int MatchSearchStep(Works* w) {
     w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
     fitLoad(w, om.om, false);
   }
-  if (nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
+  if (w->searchPhase == kPoll && nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
     apply(w, next);
     return 0;
   }
   // A second look: the readings near the best share its larger relays, so a fit to them alone sees
   // the unit's own step sizes there; where it names an unmeasured setting, the poll starts again.
-  if (w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
+  if (w->searchPhase == kPoll && w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
     ++w->searchSecondLooks;
     w->searchFitCut = std::log(std::max(1.0f, bestPoint(w)->swr)) + kSecondLookBand;
     fitLoad(w, om.om, false);
@@ -427,6 +574,33 @@ int MatchSearchStep(Works* w) {
       return 0;
     }
   }
+  if (w->searchPhase == kPoll) {
+    w->searchPhase = kWalk;
+    w->searchScale = 0;
+  } else if (w->searchPhase == kWalk) {
+    const SearchPoint* b = bestPoint(w);
+    w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
+  }
+  if (w->searchPhase == kWalk) {
+    // Fitted to the readings near the best only, as in the second look: the model orders the
+    // walk's candidates, the readings decide.
+    if (const SearchPoint* b = bestPoint(w))
+      w->searchFitCut = std::log(std::max(1.0, meanSwr(w, *b))) + kSecondLookBand;
+    fitLoad(w, om.om, false);
+    w->searchFitCut = 1e9;
+    if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
+      apply(w, next);
+      return 0;
+    }
+    w->searchPhase = kConfirm;
+  }
+  if (w->searchPhase == kConfirm) {
+    if (nextFinalist(w, next)) {
+      apply(w, next);
+      return 0;
+    }
+  }
+  keepBestMean(w);
   ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
          static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));
   return 1;
