@@ -402,10 +402,10 @@ int valleyL(const Net& om, cd load, int net, int C) {
 }
 
 // The walk measures rather than trusts the model: from the best mean, the unmeasured settings one
-// step away in every direction, and one step along the model's valley (offset to where the readings
-// put it), in the order the model rates them. A relay that is off by 20 % bends the valley at its
-// bit, which the model cannot see but a step that is measured does. It ends when no neighbour is
-// left or after kWalkMisses readings in a row that did not beat the best.
+// step away in every direction, two along each bank, and one step along the model's valley (offset to where the
+// readings put it), in the order the model rates them. A relay that is off by 20 % bends the valley at its bit, which
+// the model cannot see but a step that is measured does. It ends when no neighbour is left or after kWalkMisses
+// readings in a row that did not beat the best.
 bool nextWalk(Works* w, const Net& om, Setting& out) {
   const SearchPoint* b = bestPoint(w);
   if (!b || w->searchScale >= kWalkMisses || w->searchCount >= kWalkUntil) return false;
@@ -422,6 +422,11 @@ bool nextWalk(Works* w, const Net& om, Setting& out) {
     }
   };
   for (const auto& d : kDirs) consider({b->net, b->L + d[0], b->C + d[1]});
+  // Two steps along each bank too: where the lowest relay is off, the step past it is the nearer value.
+  for (int d : {-2, 2}) {
+    consider({b->net, b->L + d, b->C});
+    consider({b->net, b->L, b->C + d});
+  }
   const int cShift = b->C - valleyC(om, load, b->net, b->L);
   const int lShift = b->L - valleyL(om, load, b->net, b->C);
   for (int d : {-1, 1}) {
