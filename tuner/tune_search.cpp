@@ -33,8 +33,10 @@ constexpr int kPollMisses = 7;           // readings in a row without a better o
 constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
-constexpr int kWalkMisses = 10;         // walk readings in a row without a better mean that end the walk
-constexpr int kWalkUntil = 110;         // readings after which no walk starts or goes on
+constexpr int kWalkMisses = 10;
+constexpr int kTrendReach = 12;  // values of one bank away from the best a falling row is followed         // walk
+                                 // readings in a row without a better mean that end the walk
+constexpr int kWalkUntil = 110;  // readings after which no walk starts or goes on
 constexpr double kFinalistBand = 0.06;  // settings this far (relative) above the best mean are measured again
 constexpr int kFinalists = 3;           // how many of them
 constexpr int kFinalistReadings = 2;    // readings each finalist gets
@@ -438,6 +440,64 @@ bool nextWalk(Works* w, const Net& om, Setting& out) {
   return found;
 }
 
+// The lowest mean among the readings with one bank at `v` (the other anywhere), in the best's
+// network; false when there is none.
+bool columnBest(const Works* w, int net, bool onL, int v, const SearchPoint** out) {
+  double bm = 1e18;
+  *out = nullptr;
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    if (p.net != net || (onL ? p.L : p.C) != v || !firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, p);
+    if (m < bm) {
+      bm = m;
+      *out = &p;
+    }
+  }
+  return *out != nullptr;
+}
+
+// Past the walk: along each bank away from the best, the measured values of that bank form a row
+// of valley floors; where they still fall at the row's end the valley goes on, however bad its
+// floor is there, as past a relay whose bit is smaller than the bits below it together. The next
+// value of the bank is measured with the other bank moved on as it moved between the last two.
+bool nextTrend(const Works* w, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchCount >= kWalkUntil) return false;
+  double bestFloor = 1e18;
+  bool found = false;
+  for (bool onL : {true, false})
+    for (int d : {-1, 1}) {
+      const SearchPoint* prev = b;
+      const SearchPoint* last = nullptr;
+      int k = 1;
+      for (; k <= kTrendReach; ++k) {
+        const int v = (onL ? b->L : b->C) + k * d;
+        const SearchPoint* p = nullptr;
+        if (v < 0 || v > kMaxStep || !columnBest(w, b->net, onL, v, &p)) break;
+        if (last) prev = last;
+        last = p;
+      }
+      const int v = (onL ? b->L : b->C) + k * d;
+      if (k < 3 || k > kTrendReach || v < 0 || v > kMaxStep) continue;
+      const double floorLast = meanSwr(w, *last), floorPrev = meanSwr(w, *prev);
+      if (floorLast >= floorPrev || floorLast >= bestFloor) continue;
+      Setting t{b->net, 0, 0};
+      if (onL) {
+        t.L = v;
+        t.C = std::clamp(last->C + (last->C - prev->C), 0, kMaxStep);
+      } else {
+        t.C = v;
+        t.L = std::clamp(last->L + (last->L - prev->L), 0, kMaxStep);
+      }
+      if (findPoint(w, t)) continue;
+      bestFloor = floorLast;
+      out = t;
+      found = true;
+    }
+  return found;
+}
+
 // The settings whose mean is within kFinalistBand of the best are measured again until each has
 // kFinalistReadings: under a few per cent of noise the lowest single reading is as often luck as
 // a better match, and the search keeps the setting with the lowest mean.
@@ -593,7 +653,7 @@ int MatchSearchStep(Works* w) {
       w->searchFitCut = std::log(std::max(1.0, meanSwr(w, *b))) + kSecondLookBand;
     fitLoad(w, om.om, false);
     w->searchFitCut = 1e9;
-    if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
+    if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next) || nextTrend(w, next)) {
       apply(w, next);
       return 0;
     }
