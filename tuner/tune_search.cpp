@@ -498,6 +498,17 @@ bool nextTrend(const Works* w, Setting& out) {
   return found;
 }
 
+// Whether a neighbour of the best is still unmeasured.
+bool ringOpen(const Works* w) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b) return false;
+  for (const auto& d : kDirs) {
+    const Setting t{b->net, b->L + d[0], b->C + d[1]};
+    if (t.L >= 0 && t.L <= kMaxStep && t.C >= 0 && t.C <= kMaxStep && !findPoint(w, t)) return true;
+  }
+  return false;
+}
+
 // The settings whose mean is within kFinalistBand of the best are measured again until each has
 // kFinalistReadings: under a few per cent of noise the lowest single reading is as often luck as
 // a better match, and the search keeps the setting with the lowest mean.
@@ -646,24 +657,33 @@ int MatchSearchStep(Works* w) {
     const SearchPoint* b = bestPoint(w);
     w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
   }
-  if (w->searchPhase == kWalk) {
-    // Fitted to the readings near the best only, as in the second look: the model orders the
-    // walk's candidates, the readings decide.
-    if (const SearchPoint* b = bestPoint(w))
-      w->searchFitCut = std::log(std::max(1.0, meanSwr(w, *b))) + kSecondLookBand;
-    fitLoad(w, om.om, false);
-    w->searchFitCut = 1e9;
-    if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next) || nextTrend(w, next)) {
-      apply(w, next);
-      return 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    if (w->searchPhase == kWalk) {
+      // Fitted to the readings near the best only, as in the second look: the model orders the
+      // walk's candidates, the readings decide.
+      if (const SearchPoint* b = bestPoint(w))
+        w->searchFitCut = std::log(std::max(1.0, meanSwr(w, *b))) + kSecondLookBand;
+      fitLoad(w, om.om, false);
+      w->searchFitCut = 1e9;
+      if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next) || nextTrend(w, next)) {
+        apply(w, next);
+        return 0;
+      }
+      w->searchPhase = kConfirm;
     }
-    w->searchPhase = kConfirm;
-  }
-  if (w->searchPhase == kConfirm) {
-    if (nextFinalist(w, next)) {
-      apply(w, next);
-      return 0;
+    if (w->searchPhase == kConfirm) {
+      if (nextFinalist(w, next)) {
+        apply(w, next);
+        return 0;
+      }
+      // Measured again, another setting may lead, one the walk has not been around: walk again.
+      if (w->searchCount < kWalkUntil && ringOpen(w)) {
+        w->searchPhase = kWalk;
+        w->searchScale = 0;
+        continue;
+      }
     }
+    break;
   }
   keepBestMean(w);
   ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
