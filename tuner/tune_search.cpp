@@ -29,11 +29,11 @@ constexpr double kScalePenalty = 0.05;
 constexpr int kSecondLooks = 2;          // refits to the readings near the best after the poll
 constexpr double kSecondLookBand = 0.5;  // how far above the best (log SWR) those readings may be
 constexpr int kPollReach = 2;            // steps around the best reading the poll looks at
-constexpr int kPollMisses = 7;           // readings in a row without a better one that end the poll
+constexpr int kPollMisses = 3;           // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
-constexpr int kWalkMisses = 10;
+constexpr int kWalkMisses = 8;
 constexpr int kTrendReach = 12;  // values of one bank away from the best a falling row is followed         // walk
                                  // readings in a row without a better mean that end the walk
 constexpr int kWalkUntil = 110;  // readings after which no walk starts or goes on
