@@ -541,6 +541,19 @@ bool nextFinalist(const Works* w, Setting& out) {
       return true;
     }
   }
+  // A finalist away from the best sits in a basin of its own (across a relay's bit, or the other
+  // network): its neighbours are measured too, and a better one becomes a finalist in turn.
+  if (w->searchCount >= kWalkUntil) return false;
+  for (const SearchPoint* p : picks) {
+    if (!p || p == b || (p->net == b->net && std::abs(p->L - b->L) <= 2 && std::abs(p->C - b->C) <= 2)) continue;
+    for (const auto& d : kDirs) {
+      const Setting t{p->net, p->L + d[0], p->C + d[1]};
+      if (t.L >= 0 && t.L <= kMaxStep && t.C >= 0 && t.C <= kMaxStep && !findPoint(w, t)) {
+        out = t;
+        return true;
+      }
+    }
+  }
   return false;
 }
 
