@@ -2,7 +2,10 @@
 // load is, the model names the setting that should match it, and every further reading corrects the
 // model's picture of the load before a short poll around the best reading settles the last step.
 // The model holds the nominal parts; the unit's real parts differ, which the refits absorb into the
-// load they see and the final poll measures instead of trusting.
+// load they see. Each relay's own error bends the valley at its bit where no overall fit can follow,
+// and the readings carry a few per cent of noise: so the search ends measuring, not trusting: a
+// walk from the best to its neighbours, along the valley and past bends while the valley still
+// falls, then the best few settings measured again, the best mean kept.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -33,10 +36,9 @@ constexpr int kPollMisses = 3;           // readings in a row without a better o
 constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
-constexpr int kWalkMisses = 8;
-constexpr int kTrendReach = 12;  // values of one bank away from the best a falling row is followed         // walk
-                                 // readings in a row without a better mean that end the walk
-constexpr int kWalkUntil = 110;  // readings after which no walk starts or goes on
+constexpr int kWalkMisses = 8;          // walk readings in a row without a better mean that end the walk
+constexpr int kTrendReach = 12;         // values of one bank away from the best a falling row is followed
+constexpr int kWalkUntil = 110;         // readings after which no walk starts or goes on
 constexpr double kFinalistBand = 0.06;  // settings this far (relative) above the best mean are measured again
 constexpr int kFinalists = 3;           // how many of them
 constexpr int kFinalistReadings = 2;    // readings each finalist gets
@@ -612,7 +614,10 @@ int MatchSearchStep(Works* w) {
     w->searchPts[w->searchCount++] =
         SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L), static_cast<int16_t>(cur.C), swr};
   if (w->tuneState == 2) w->searchStale = 1;
-  if (w->searchCount >= kSearchPoints) return 1;
+  if (w->searchCount >= kSearchPoints) {
+    keepBestMean(w);
+    return 1;
+  }
 
   Setting next;
   if (w->searchPhase == kProbe) {
@@ -699,7 +704,7 @@ int MatchSearchStep(Works* w) {
     break;
   }
   keepBestMean(w);
-  ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
-         static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));
+  ktrace("MATCH SEARCH: %d readings, best mean SWR %.2f\n", w->searchCount,
+         bestPoint(w) ? meanSwr(w, *bestPoint(w)) : 0.0);
   return 1;
 }
