@@ -588,6 +588,7 @@ void MatchSearchReset(Works* w) {
   w->searchFitCut = 1e9;
   w->searchStale = 0;
   w->searchNoPower = 0;
+  w->searchUnderTarget = 0;
   apply(w, probe(w, 0));
 }
 

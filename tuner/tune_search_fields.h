@@ -25,6 +25,7 @@ struct TuneSearchFields {
   int searchScale = 0;                          // polling readings in a row that did not improve
   int searchStale = 0;                          // the next reading is still the tripped word's
   int searchNoPower = 0;                        // readings in a row without forward power
+  float searchUnderTarget = 0;                  // the last reading, while it was under the target
   double searchGammaRe = 0, searchGammaIm = 0;  // the load as the fit sees it (reflection, 50 ohm)
   int searchSecondLooks = 0;                    // refits to the readings near the best made after the poll
   double searchFitCut = 1e9;                    // readings above this log SWR stay out of the fit

@@ -210,6 +210,28 @@ TEST_F(MatchSearch, ReadingAfterATripIsNotCredited) {
   EXPECT_FLOAT_EQ(w->searchPts[0].swr, 100.0f);
 }
 
+// A reading under the target ends the run only when the same setting reads under it again: a lucky reading
+// is measured again and the search goes on; the run then ends on the setting that read under it twice, at
+// the mean of the two.
+TEST_F(MatchSearch, TargetNeedsTwoReadingsOfTheSameSetting) {
+  w->SWRescAutoTune = 1.5f;
+  start();
+  const float script[] = {3.0f, 3.0f, 3.0f, 1.45f, 1.6f, 1.4f, 1.3f};
+  std::vector<uint32_t> words;
+  run([&](uint32_t word) {
+    words.push_back(word);
+    return script[std::min(words.size(), std::size(script)) - 1];
+  });
+  ASSERT_EQ(w->tuneState.load(), 0);
+  ASSERT_GE(words.size(), 7u);
+  EXPECT_EQ(words[3], words[4]) << "the lucky reading's setting is measured again";
+  EXPECT_NE(words[5], words[4]) << "not confirmed: the search moved on";
+  EXPECT_EQ(words[5], words[6]);
+  EXPECT_EQ(words.size(), 7u) << "ended at the second reading under the target";
+  EXPECT_EQ(w->tuneWord.load(), words[6]);
+  EXPECT_FLOAT_EQ(w->miglioretuneParam.swr, 1.35f);
+}
+
 // The choice file: absent means the step climb, a saved choice survives a restart, an unreadable
 // or garbage file falls back to the step climb with a log line.
 TEST_F(MatchSearch, ChoiceFileSwitchesSurvivesAndFallsBack) {
