@@ -94,8 +94,9 @@ void TuneEnd(Works* w) {
   w->tuneMode = static_cast<uint8_t>(DecodeModoFromTuneval(b.tuneWord));
 }
 
-int TuneStep(Works* w) {
-  Lock lk(w->tuneRunMut);
+namespace {
+// The reading of the word sent last becomes the run's current record (and the best, when it is).
+void takeReading(Works* w) {
   if (w->stStatus1 & kStatus1Alarm) {
     w->swr = 100.0f;
     w->tuneState = 2;
@@ -103,8 +104,37 @@ int TuneStep(Works* w) {
   w->tuneParam = TuneRecord{w->swr.load(), w->pwrFwd.load(), w->tuneL.load(), w->tuneC.load(), w->tuneWord.load()};
   w->cnttune++;
   CtrlNuovoTune(w);
-  float target = w->SWRescAutoTune;
-  if (w->tuneParam.swr < target && w->tuneParam.swr > 0.01f) {
+}
+
+bool underTarget(const Works* w) { return w->tuneParam.swr < w->SWRescAutoTune && w->tuneParam.swr > 0.01f; }
+
+// The matching search ends at the target only when a setting reads under it twice running: with the
+// readings' noise, one lucky reading of a setting just above the target would otherwise end the run
+// there. The setting ends the run at the mean of its two readings. 1 ended, 2 the same word is to be
+// measured again, 0 the search goes on.
+int matchTargetStep(Works* w) {
+  Lock lk(w->tuneRunMut);
+  takeReading(w);
+  if (!underTarget(w)) {
+    w->searchUnderTarget = 0;
+    return 0;
+  }
+  if (w->searchUnderTarget <= 0) {
+    w->searchUnderTarget = w->tuneParam.swr;
+    return 2;
+  }
+  w->miglioretuneParam = w->tuneParam;
+  w->miglioretuneParam.swr = (w->tuneParam.swr + w->searchUnderTarget) / 2;
+  TuneEnd(w);
+  escLocked(w, 1);
+  return 1;
+}
+}  // namespace
+
+int TuneStep(Works* w) {
+  Lock lk(w->tuneRunMut);
+  takeReading(w);
+  if (underTarget(w)) {
     TuneEnd(w);
     escLocked(w, 1);
     return 1;
@@ -199,7 +229,7 @@ void TuneTask(Works* w) {
 
   int step = w->tuneStep;
   if (w->tuneSearchRun == 1 && step >= kTunePhaseClimbL && step < kTunePhaseConfirm) {
-    if (TuneStep(w)) return;
+    if (matchTargetStep(w) != 0) return;
     if (MatchSearchStep(w)) {
       TuneEnd(w);
       w->tuneStep = kTunePhaseConfirm;

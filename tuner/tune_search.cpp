@@ -2,7 +2,10 @@
 // load is, the model names the setting that should match it, and every further reading corrects the
 // model's picture of the load before a short poll around the best reading settles the last step.
 // The model holds the nominal parts; the unit's real parts differ, which the refits absorb into the
-// load they see and the final poll measures instead of trusting.
+// load they see. Each relay's own error bends the valley at its bit where no overall fit can follow,
+// and the readings carry a few per cent of noise: so the search ends measuring, not trusting: a
+// walk from the best to its neighbours, along the valley and past bends while the valley still
+// falls, then the best few settings measured again, the best mean kept.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -29,11 +32,18 @@ constexpr double kScalePenalty = 0.05;
 constexpr int kSecondLooks = 2;          // refits to the readings near the best after the poll
 constexpr double kSecondLookBand = 0.5;  // how far above the best (log SWR) those readings may be
 constexpr int kPollReach = 2;            // steps around the best reading the poll looks at
-constexpr int kPollMisses = 7;           // readings in a row without a better one that end the poll
+constexpr int kPollMisses = 3;           // readings in a row without a better one that end the poll
 constexpr int kNoPowerLimit = 5;         // readings in a row without forward power that end the search
 constexpr int kDirs[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
 
-enum Phase { kProbe = 0, kGuided = 1, kPoll = 2 };
+constexpr int kWalkMisses = 8;          // walk readings in a row without a better mean that end the walk
+constexpr int kTrendReach = 12;         // values of one bank away from the best a falling row is followed
+constexpr int kWalkUntil = 110;         // readings after which no walk starts or goes on
+constexpr double kFinalistBand = 0.06;  // settings this far (relative) above the best mean are measured again
+constexpr int kFinalists = 3;           // how many of them
+constexpr int kFinalistReadings = 2;    // readings each finalist gets
+
+enum Phase { kProbe = 0, kGuided = 1, kPoll = 2, kWalk = 3, kConfirm = 4 };
 
 struct Setting {
   int net = 1, L = 0, C = 0;
@@ -257,10 +267,40 @@ const SearchPoint* findPoint(const Works* w, const Setting& s) {
   return nullptr;
 }
 
+bool sameSetting(const SearchPoint& a, const SearchPoint& b) { return a.net == b.net && a.L == b.L && a.C == b.C; }
+
+// The mean of every reading of the setting of `p`, and how many there are: a setting measured
+// again is judged by its mean, since one lucky reading under noise is not a better match.
+double meanSwr(const Works* w, const SearchPoint& p, int* count = nullptr) {
+  double sum = 0;
+  int n = 0;
+  for (int i = 0; i < w->searchCount; ++i)
+    if (sameSetting(w->searchPts[i], p)) {
+      sum += w->searchPts[i].swr;
+      ++n;
+    }
+  if (count) *count = n;
+  return n ? sum / n : 1e9;
+}
+
+bool firstOfSetting(const Works* w, int i) {
+  for (int j = 0; j < i; ++j)
+    if (sameSetting(w->searchPts[j], w->searchPts[i])) return false;
+  return true;
+}
+
+// The measured setting with the lowest mean reading.
 const SearchPoint* bestPoint(const Works* w) {
   const SearchPoint* b = nullptr;
-  for (int i = 0; i < w->searchCount; ++i)
-    if (!b || w->searchPts[i].swr < b->swr) b = &w->searchPts[i];
+  double bm = 1e18;
+  for (int i = 0; i < w->searchCount; ++i) {
+    if (!firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, w->searchPts[i]);
+    if (m < bm) {
+      bm = m;
+      b = &w->searchPts[i];
+    }
+  }
   return b;
 }
 
@@ -336,6 +376,204 @@ bool nextPoll(Works* w, const Net& om, Setting& out) {
   }
   return found;
 }
+
+// The best C for each L the model sees, shifted by how far the best reading sits from the model's
+// own valley there: on a unit whose parts are off the valley keeps its slope better than its place.
+int valleyC(const Net& om, cd load, int net, int L) {
+  int best = 0;
+  double g = 2.0;
+  for (int c = 0; c <= kMaxStep; ++c) {
+    const double v = gammaOf({net, L, c}, om, load);
+    if (v < g) {
+      g = v;
+      best = c;
+    }
+  }
+  return best;
+}
+
+int valleyL(const Net& om, cd load, int net, int C) {
+  int best = 0;
+  double g = 2.0;
+  for (int l = 0; l <= kMaxStep; ++l) {
+    const double v = gammaOf({net, l, C}, om, load);
+    if (v < g) {
+      g = v;
+      best = l;
+    }
+  }
+  return best;
+}
+
+// The walk measures rather than trusts the model: from the best mean, the unmeasured settings one
+// step away in every direction, two along each bank, and one step along the model's valley (offset to where the
+// readings put it), in the order the model rates them. A relay that is off by 20 % bends the valley at its bit, which
+// the model cannot see but a step that is measured does. It ends when no neighbour is left or after kWalkMisses
+// readings in a row that did not beat the best.
+bool nextWalk(Works* w, const Net& om, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchScale >= kWalkMisses || w->searchCount >= kWalkUntil) return false;
+  const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
+  double best = 1e9;
+  bool found = false;
+  auto consider = [&](const Setting& t) {
+    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
+    const double g = gammaOf(t, om, load);
+    if (g < best) {
+      best = g;
+      out = t;
+      found = true;
+    }
+  };
+  for (const auto& d : kDirs) consider({b->net, b->L + d[0], b->C + d[1]});
+  // Two steps along each bank too: where the lowest relay is off, the step past it is the nearer value.
+  for (int d : {-2, 2}) {
+    consider({b->net, b->L + d, b->C});
+    consider({b->net, b->L, b->C + d});
+  }
+  const int cShift = b->C - valleyC(om, load, b->net, b->L);
+  const int lShift = b->L - valleyL(om, load, b->net, b->C);
+  for (int d : {-1, 1}) {
+    if (b->L + d >= 0 && b->L + d <= kMaxStep)
+      consider({b->net, b->L + d, std::clamp(valleyC(om, load, b->net, b->L + d) + cShift, 0, kMaxStep)});
+    if (b->C + d >= 0 && b->C + d <= kMaxStep)
+      consider({b->net, std::clamp(valleyL(om, load, b->net, b->C + d) + lShift, 0, kMaxStep), b->C + d});
+  }
+  return found;
+}
+
+// The lowest mean among the readings with one bank at `v` (the other anywhere), in the best's
+// network; false when there is none.
+bool columnBest(const Works* w, int net, bool onL, int v, const SearchPoint** out) {
+  double bm = 1e18;
+  *out = nullptr;
+  for (int i = 0; i < w->searchCount; ++i) {
+    const SearchPoint& p = w->searchPts[i];
+    if (p.net != net || (onL ? p.L : p.C) != v || !firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, p);
+    if (m < bm) {
+      bm = m;
+      *out = &p;
+    }
+  }
+  return *out != nullptr;
+}
+
+// Past the walk: along each bank away from the best, the measured values of that bank form a row
+// of valley floors; where they still fall at the row's end the valley goes on, however bad its
+// floor is there, as past a relay whose bit is smaller than the bits below it together. The next
+// value of the bank is measured with the other bank moved on as it moved between the last two.
+bool nextTrend(const Works* w, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchCount >= kWalkUntil) return false;
+  double bestFloor = 1e18;
+  bool found = false;
+  for (bool onL : {true, false})
+    for (int d : {-1, 1}) {
+      const SearchPoint* prev = b;
+      const SearchPoint* last = nullptr;
+      int k = 1;
+      for (; k <= kTrendReach; ++k) {
+        const int v = (onL ? b->L : b->C) + k * d;
+        const SearchPoint* p = nullptr;
+        if (v < 0 || v > kMaxStep || !columnBest(w, b->net, onL, v, &p)) break;
+        if (last) prev = last;
+        last = p;
+      }
+      const int v = (onL ? b->L : b->C) + k * d;
+      if (k < 3 || k > kTrendReach || v < 0 || v > kMaxStep) continue;
+      const double floorLast = meanSwr(w, *last), floorPrev = meanSwr(w, *prev);
+      if (floorLast >= floorPrev || floorLast >= bestFloor) continue;
+      Setting t{b->net, 0, 0};
+      if (onL) {
+        t.L = v;
+        t.C = std::clamp(last->C + (last->C - prev->C), 0, kMaxStep);
+      } else {
+        t.C = v;
+        t.L = std::clamp(last->L + (last->L - prev->L), 0, kMaxStep);
+      }
+      if (findPoint(w, t)) continue;
+      bestFloor = floorLast;
+      out = t;
+      found = true;
+    }
+  return found;
+}
+
+// Whether a neighbour of the best is still unmeasured.
+bool ringOpen(const Works* w) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b) return false;
+  for (const auto& d : kDirs) {
+    const Setting t{b->net, b->L + d[0], b->C + d[1]};
+    if (t.L >= 0 && t.L <= kMaxStep && t.C >= 0 && t.C <= kMaxStep && !findPoint(w, t)) return true;
+  }
+  return false;
+}
+
+// The settings whose mean is within kFinalistBand of the best are measured again until each has
+// kFinalistReadings: under a few per cent of noise the lowest single reading is as often luck as
+// a better match, and the search keeps the setting with the lowest mean.
+bool nextFinalist(const Works* w, Setting& out) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b || w->searchCount >= kSearchPoints - 1) return false;
+  const double limit = meanSwr(w, *b) * (1.0 + kFinalistBand);
+  const SearchPoint* picks[kFinalists] = {};
+  double means[kFinalists] = {};
+  for (int i = 0; i < w->searchCount; ++i) {
+    if (!firstOfSetting(w, i)) continue;
+    const double m = meanSwr(w, w->searchPts[i]);
+    if (m > limit) continue;
+    // Keep the kFinalists lowest means, in order.
+    for (int k = 0; k < kFinalists; ++k)
+      if (!picks[k] || m < means[k]) {
+        for (int j = kFinalists - 1; j > k; --j) {
+          picks[j] = picks[j - 1];
+          means[j] = means[j - 1];
+        }
+        picks[k] = &w->searchPts[i];
+        means[k] = m;
+        break;
+      }
+  }
+  for (const SearchPoint* p : picks) {
+    int n = 0;
+    if (p && (meanSwr(w, *p, &n), n < kFinalistReadings)) {
+      out = {p->net, p->L, p->C};
+      return true;
+    }
+  }
+  // A finalist away from the best sits in a basin of its own (across a relay's bit, or the other
+  // network): its neighbours are measured too, and a better one becomes a finalist in turn.
+  if (w->searchCount >= kWalkUntil) return false;
+  for (const SearchPoint* p : picks) {
+    if (!p || p == b || (p->net == b->net && std::abs(p->L - b->L) <= 2 && std::abs(p->C - b->C) <= 2)) continue;
+    for (const auto& d : kDirs) {
+      const Setting t{p->net, p->L + d[0], p->C + d[1]};
+      if (t.L >= 0 && t.L <= kMaxStep && t.C >= 0 && t.C <= kMaxStep && !findPoint(w, t)) {
+        out = t;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The run ends on the setting with the best mean, which need not be the lowest single reading the
+// run's record kept.
+void keepBestMean(Works* w) {
+  const SearchPoint* b = bestPoint(w);
+  if (!b) return;
+  const Setting s{b->net, b->L, b->C};
+  const double m = meanSwr(w, *b);
+  apply(w, s);
+  TuneRecord r = w->miglioretuneParam;
+  r.swr = static_cast<float>(m);
+  r.L = s.L;
+  r.C = s.C;
+  r.tuneWord = w->tuneWord.load();
+  w->miglioretuneParam = r;
+}
 }  // namespace
 
 void MatchSearchReset(Works* w) {
@@ -350,6 +588,7 @@ void MatchSearchReset(Works* w) {
   w->searchFitCut = 1e9;
   w->searchStale = 0;
   w->searchNoPower = 0;
+  w->searchUnderTarget = 0;
   apply(w, probe(w, 0));
 }
 
@@ -372,11 +611,14 @@ int MatchSearchStep(Works* w) {
     return 0;
   }
   w->searchNoPower = 0;
-  if (!findPoint(w, cur) && w->searchCount < kSearchPoints)
+  if (w->searchCount < kSearchPoints)
     w->searchPts[w->searchCount++] =
         SearchPoint{static_cast<int16_t>(cur.net), static_cast<int16_t>(cur.L), static_cast<int16_t>(cur.C), swr};
   if (w->tuneState == 2) w->searchStale = 1;
-  if (w->searchCount >= kSearchPoints) return 1;
+  if (w->searchCount >= kSearchPoints) {
+    keepBestMean(w);
+    return 1;
+  }
 
   Setting next;
   if (w->searchPhase == kProbe) {
@@ -408,13 +650,13 @@ int MatchSearchStep(Works* w) {
     w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
     fitLoad(w, om.om, false);
   }
-  if (nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
+  if (w->searchPhase == kPoll && nextPoll(w, Net{om.om, w->searchLScale, w->searchCScale}, next)) {
     apply(w, next);
     return 0;
   }
   // A second look: the readings near the best share its larger relays, so a fit to them alone sees
   // the unit's own step sizes there; where it names an unmeasured setting, the poll starts again.
-  if (w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
+  if (w->searchPhase == kPoll && w->searchSecondLooks < kSecondLooks && bestPoint(w)) {
     ++w->searchSecondLooks;
     w->searchFitCut = std::log(std::max(1.0f, bestPoint(w)->swr)) + kSecondLookBand;
     fitLoad(w, om.om, false);
@@ -427,7 +669,43 @@ int MatchSearchStep(Works* w) {
       return 0;
     }
   }
-  ktrace("MATCH SEARCH: %d readings, best SWR %.2f\n", w->searchCount,
-         static_cast<double>(bestPoint(w) ? bestPoint(w)->swr : 0.0f));
+  if (w->searchPhase == kPoll) {
+    w->searchPhase = kWalk;
+    w->searchScale = 0;
+  } else if (w->searchPhase == kWalk) {
+    const SearchPoint* b = bestPoint(w);
+    w->searchScale = (b && b->L == cur.L && b->C == cur.C && b->net == cur.net) ? 0 : w->searchScale + 1;
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    if (w->searchPhase == kWalk) {
+      // Fitted to the readings near the best only, as in the second look: the model orders the
+      // walk's candidates, the readings decide.
+      if (const SearchPoint* b = bestPoint(w))
+        w->searchFitCut = std::log(std::max(1.0, meanSwr(w, *b))) + kSecondLookBand;
+      fitLoad(w, om.om, false);
+      w->searchFitCut = 1e9;
+      if (nextWalk(w, Net{om.om, w->searchLScale, w->searchCScale}, next) || nextTrend(w, next)) {
+        apply(w, next);
+        return 0;
+      }
+      w->searchPhase = kConfirm;
+    }
+    if (w->searchPhase == kConfirm) {
+      if (nextFinalist(w, next)) {
+        apply(w, next);
+        return 0;
+      }
+      // Measured again, another setting may lead, one the walk has not been around: walk again.
+      if (w->searchCount < kWalkUntil && ringOpen(w)) {
+        w->searchPhase = kWalk;
+        w->searchScale = 0;
+        continue;
+      }
+    }
+    break;
+  }
+  keepBestMean(w);
+  ktrace("MATCH SEARCH: %d readings, best mean SWR %.2f\n", w->searchCount,
+         bestPoint(w) ? meanSwr(w, *bestPoint(w)) : 0.0);
   return 1;
 }

@@ -20,11 +20,12 @@ struct TuneSearchFields {
   int tuneSearchRun = 0;  // the search of the running run
   SearchPoint searchPts[kSearchPoints]{};
   int searchCount = 0;
-  int searchPhase = 0;                          // probes, model-guided moves, polling around the best
-  int searchRefits = 0;                         // model-guided moves made
-  int searchScale = 0;                          // polling readings in a row that did not improve
-  int searchStale = 0;                          // the next reading is still the tripped word's
-  int searchNoPower = 0;                        // readings in a row without forward power
+  int searchPhase = 0;    // probes, model-guided moves, polling around the best
+  int searchRefits = 0;   // model-guided moves made
+  int searchScale = 0;    // readings in a row that found nothing better (the model's poll, then the measured walk)
+  int searchStale = 0;    // the next reading is still the tripped word's
+  int searchNoPower = 0;  // readings in a row without forward power
+  float searchUnderTarget = 0;                  // the last reading, while it was under the target
   double searchGammaRe = 0, searchGammaIm = 0;  // the load as the fit sees it (reflection, 50 ohm)
   int searchSecondLooks = 0;                    // refits to the readings near the best made after the poll
   double searchFitCut = 1e9;                    // readings above this log SWR stay out of the fit

@@ -56,7 +56,8 @@ void BruteForce(Case& k, const sim::Plant& plant) {
 }
 
 // Runs one search exactly as the link paces it: each status reply carries the SWR of the word sent last.
-void RunSearch(Case& k, const sim::PlantSpec& spec, int search, float target, int cycleIdx, int index) {
+void RunSearch(Case& k, const sim::PlantSpec& spec, int search, float target, int cycleIdx, int index,
+               std::string* trace) {
   auto w = std::make_unique<Works>();
   InitGlobalVar(w.get());
   w->cpPending = 0;
@@ -76,8 +77,19 @@ void RunSearch(Case& k, const sim::PlantSpec& spec, int search, float target, in
   const int limit = SWRTimeoutCICLI[cycleIdx];
   int measured = 0;
   for (int replies = 0; w->tuneState != 0 && replies < 10000; ++replies) {
-    double s = sim::networkSwr(spec.plant, sim::decodeTuneWord(w->tuneWord.load()), k.freqHz, k.load);
+    const sim::TunerSetting set = sim::decodeTuneWord(w->tuneWord.load());
+    const double exact = sim::networkSwr(spec.plant, set, k.freqHz, k.load);
+    double s = exact;
     if (spec.noise > 0) s = std::clamp(s * (1.0 + spec.noise * normal(gen)), 1.0, 100.0);
+    if (trace) {
+      char line[96];
+      snprintf(line, sizeof line, "%4d %s %3d %3d  read %7.3f  plant %7.3f\n", replies,
+               set.net == sim::Network::CL   ? "CL"
+               : set.net == sim::Network::LC ? "LC"
+                                             : "--",
+               set.l, set.c, s, exact);
+      *trace += line;
+    }
     w->swr = static_cast<float>(s);
     int before = w->cnttune;
     int step = w->tuneStep;

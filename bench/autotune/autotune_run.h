@@ -25,7 +25,9 @@ std::vector<Case> CasesFor(const sim::PlantSpec& spec);
 void BruteForce(Case& k, const sim::Plant& plant);
 // One run of search 0 (step climb) or 1 (matching search); `index` picks the case's noise draws.
 // Stored tunes go under the current root, whose mount must succeed.
-void RunSearch(Case& k, const sim::PlantSpec& spec, int search, float target, int cycleIdx, int index);
+// With `trace`, each reply's setting, the SWR the search was given and the plant's own are appended.
+void RunSearch(Case& k, const sim::PlantSpec& spec, int search, float target, int cycleIdx, int index,
+               std::string* trace = nullptr);
 // A row of the table up to the final SWR, then the brute-force columns.
 std::string RowHead(const Case& k);
 std::string Row(const Case& k);

@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   int search = 0;
   bool verbose = false;
   const char* plantPath = nullptr;
+  int only = -1;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--target") && i + 1 < argc) {
       target = strtof(argv[++i], nullptr);
@@ -32,12 +33,14 @@ int main(int argc, char** argv) {
       search = !strcmp(argv[++i], "new") ? 1 : 0;
     } else if (!strcmp(argv[i], "--plant") && i + 1 < argc) {
       plantPath = argv[++i];
+    } else if (!strcmp(argv[i], "--case") && i + 1 < argc) {
+      only = atoi(argv[++i]);
     } else if (!strcmp(argv[i], "--verbose")) {
       verbose = true;
     } else {
       fprintf(stderr,
               "usage: %s [--search old|new] [--plant FILE] [--target SWR (1.5; 0 = full search)] [--cycles 0..4] "
-              "[--verbose]\n",
+              "[--case ROW (its readings)] [--verbose]\n",
               argv[0]);
       return 2;
     }
@@ -70,6 +73,17 @@ int main(int argc, char** argv) {
   if (!verbose && !freopen("/dev/null", "w", stderr)) return 1;
 
   std::vector<tunebench::Case> cases = tunebench::CasesFor(spec);
+  if (only >= 0) {
+    // One row, 0 = the first, with every reading the search was given.
+    if (only >= static_cast<int>(cases.size())) return 2;
+    tunebench::Case& k = cases[static_cast<size_t>(only)];
+    tunebench::BruteForce(k, spec.plant);
+    std::string trace;
+    tunebench::RunSearch(k, spec, search, target, cycleIdx, only, &trace);
+    printf("%s%s\n", trace.c_str(), tunebench::Row(k).c_str());
+    std::filesystem::remove_all(root);
+    return 0;
+  }
   // Brute force on both cores.
   std::vector<std::thread> pool;
   unsigned n = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));

@@ -208,9 +208,10 @@ class StationAndHead : public ::testing::Test {
                                                                         {"Enable1600", "0"}});
     // The transceiver's own USB device streams a tone above the dial.
     station->root.write("/sim/usb", "device 2b4d 0e31\ntone 0.1 -40\nnoise -120\n");
-    station->radio.setTxListener([this](bool on) {
-      station->micro.setDrive(on ? 5.0 : 0.0);
-      station->micro.setTx(on);
+    // The transceiver's own thread calls this until it is stopped, which is before its unit's micro goes.
+    station->radio.setTxListener([micro = &station->micro](bool on) {
+      micro->setDrive(on ? 5.0 : 0.0);
+      micro->setTx(on);
     });
     ASSERT_TRUE(station->radio.start(station->root.path() + "/dev/ttyUSB1", {station->root.path() + "/dev/TIRMCAT1"},
                                      {sim::CatPortKind::Transceiver}));
