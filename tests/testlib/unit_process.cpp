@@ -19,7 +19,9 @@
 namespace testlib {
 
 int freeSetupPort() {
-  static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) % 12000u};
+  // Test processes started one after the other have neighbouring ids: spread them, or the second port one
+  // takes (free when checked, bound by its unit a moment later) is the first of the next.
+  static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 101u % 12000u};
   for (int tries = 0; tries < 2000; ++tries) {
     const int port = static_cast<int>(20000 + next++ % 12000);
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
