@@ -16,6 +16,7 @@
 
 #include "core/setup.h"
 #include "core/works.h"
+#include "fuzz/fuzz_record.h"
 #include "platform/root.h"
 #include "platform/shell.h"
 #include "remote/websock.h"
@@ -49,12 +50,7 @@ inline Works* record() {
     setRootPrefix(root);
     shellInitPath();
     auto p = std::make_unique<Works>();
-    static Mirtsetup setup;
-    static std::mutex serMut, wsockMut, connMut;
-    p->setup = &setup;
-    p->serMut = &serMut;
-    p->wsockMut = &wsockMut;
-    p->connMut = &connMut;
+    WireFuzzRecord(p.get());
     initSetup(p.get());
     p->running = 1;
     p->MAXbank = 20;
