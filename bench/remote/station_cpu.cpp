@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
   stationSetup.insert({{"WebSocket", "1"}, {"EnableCAT", "1"}, {"EnableFFT", "1"}, {"Enable1600", "0"}});
   stationSetup["Divide"] = divide;
   auto headSetup = common;
-  headSetup.insert({{"WebSocket", "2"}, {"Server", "127.0.0.1"}});
+  headSetup.insert({{"WebSocket", "2"}, {"Server", "127.0.0.1"}, {"EnableRead", "1"}, {"EnableWrite", "1"}});
   sim::RootOptions so, ho;
   so.setup = stationSetup;
   ho.setup = headSetup;
@@ -82,6 +84,19 @@ int main(int argc, char** argv) {
   const std::string bank = "!Bix\n20m 14000000 14350000 1 1 0 0 0.0\n";
   stationRoot.write("/opt/set/antenna_b1.txt", bank);
   stationRoot.write("/sim/usb", "device 2b4d 0e31\ntone 0.1 -40\nnoise -120\n");
+  // Audio both ways: each end captures a tone from its simulated interface for the whole run.
+  {
+    std::string tone;
+    const int frames = 48000 * (3 * seconds + 30);
+    tone.resize(static_cast<size_t>(frames) * 2);
+    for (int i = 0; i < frames; ++i) {
+      const auto v = static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 700.0 * i / 48000.0));
+      tone[2 * static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
+      tone[2 * static_cast<size_t>(i) + 1] = static_cast<char>((v >> 8) & 0xFF);
+    }
+    stationRoot.write("/sim/audio_in.raw", tone);
+    headRoot.write("/sim/audio_in.raw", tone);
+  }
   sim::MicroSim stationMicro, headMicro;
   sim::TransceiverSim radio;
   if (!stationMicro.start(stationRoot.path() + "/dev/ttyAMA0") || !headMicro.start(headRoot.path() + "/dev/ttyAMA0") ||
@@ -107,6 +122,7 @@ int main(int argc, char** argv) {
   printf("  alone                       %6.3f\n", alone);
   printf("  remote head connected       %6.3f%s\n", remote, linked ? "" : "  (the head did not connect)");
   printf("  the remote head itself      %6.3f\n", headShare);
+  printf("  audio played at the head    %zu bytes\n", testlib::slurp(headRoot.path() + "/sim/audio_out.raw").size());
   for (pid_t p : {head, station}) testlib::stopUnit(p, SIGTERM, std::chrono::seconds(20));
   radio.stop();
   stationMicro.stop();
