@@ -377,33 +377,23 @@ bool nextPoll(Works* w, const Net& om, Setting& out) {
   return found;
 }
 
-// The best C for each L the model sees, shifted by how far the best reading sits from the model's
-// own valley there: on a unit whose parts are off the valley keeps its slope better than its place.
-int valleyC(const Net& om, cd load, int net, int L) {
+// The step of one bank at which the model's reflection is least, the other bank held at `fixed`: the
+// floor of the model's valley there.
+int valleyStep(const Net& om, cd load, int net, int fixed, bool overC) {
   int best = 0;
   double g = 2.0;
-  for (int c = 0; c <= kMaxStep; ++c) {
-    const double v = gammaOf({net, L, c}, om, load);
-    if (v < g) {
-      g = v;
-      best = c;
+  for (int v = 0; v <= kMaxStep; ++v) {
+    const double x = gammaOf(overC ? Setting{net, fixed, v} : Setting{net, v, fixed}, om, load);
+    if (x < g) {
+      g = x;
+      best = v;
     }
   }
   return best;
 }
 
-int valleyL(const Net& om, cd load, int net, int C) {
-  int best = 0;
-  double g = 2.0;
-  for (int l = 0; l <= kMaxStep; ++l) {
-    const double v = gammaOf({net, l, C}, om, load);
-    if (v < g) {
-      g = v;
-      best = l;
-    }
-  }
-  return best;
-}
+int valleyC(const Net& om, cd load, int net, int L) { return valleyStep(om, load, net, L, true); }
+int valleyL(const Net& om, cd load, int net, int C) { return valleyStep(om, load, net, C, false); }
 
 // The walk measures rather than trusts the model: from the best mean, the unmeasured settings one
 // step away in every direction, two along each bank, and one step along the model's valley (offset to where the
