@@ -326,6 +326,25 @@ void apply(Works* w, const Setting& s) {
   SetI(w, s.L);
 }
 
+// Of the candidates offered, the unmeasured one within the banks that the model rates best.
+struct ModelPick {
+  const Works* w;
+  const Net& om;
+  cd load;
+  Setting& out;
+  double best = 1e9;
+  bool found = false;
+  void consider(const Setting& t) {
+    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
+    const double g = gammaOf(t, om, load);
+    if (g < best) {
+      best = g;
+      out = t;
+      found = true;
+    }
+  }
+};
+
 // The unmeasured setting near the best reading that the model, fitted to every reading, rates
 // best: the neighbours two steps around it, and for each nearby value of one bank the model's best
 // value of the other, which follows a narrow oblique valley that single steps would leave. The poll
@@ -334,17 +353,8 @@ bool nextPoll(Works* w, const Net& om, Setting& out) {
   const SearchPoint* b = bestPoint(w);
   if (!b || w->searchScale >= kPollMisses) return false;
   const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
-  double best = 1e9;
-  bool found = false;
-  auto consider = [&](const Setting& t) {
-    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
-    const double g = gammaOf(t, om, load);
-    if (g < best) {
-      best = g;
-      out = t;
-      found = true;
-    }
-  };
+  ModelPick pick{w, om, load, out};
+  auto consider = [&](const Setting& t) { pick.consider(t); };
   for (int dl = -kPollReach; dl <= kPollReach; ++dl)
     for (int dc = -kPollReach; dc <= kPollReach; ++dc) consider({b->net, b->L + dl, b->C + dc});
   for (int d = -kPollReach; d <= kPollReach; ++d) {
@@ -374,7 +384,7 @@ bool nextPoll(Works* w, const Net& om, Setting& out) {
       consider(t);
     }
   }
-  return found;
+  return pick.found;
 }
 
 // The step of one bank at which the model's reflection is least, the other bank held at `fixed`: the
@@ -404,17 +414,8 @@ bool nextWalk(Works* w, const Net& om, Setting& out) {
   const SearchPoint* b = bestPoint(w);
   if (!b || w->searchScale >= kWalkMisses || w->searchCount >= kWalkUntil) return false;
   const cd load = loadFromGamma(w->searchGammaRe, w->searchGammaIm);
-  double best = 1e9;
-  bool found = false;
-  auto consider = [&](const Setting& t) {
-    if (t.L < 0 || t.L > kMaxStep || t.C < 0 || t.C > kMaxStep || findPoint(w, t)) return;
-    const double g = gammaOf(t, om, load);
-    if (g < best) {
-      best = g;
-      out = t;
-      found = true;
-    }
-  };
+  ModelPick pick{w, om, load, out};
+  auto consider = [&](const Setting& t) { pick.consider(t); };
   for (const auto& d : kDirs) consider({b->net, b->L + d[0], b->C + d[1]});
   // Two steps along each bank too: where the lowest relay is off, the step past it is the nearer value.
   for (int d : {-2, 2}) {
@@ -429,7 +430,7 @@ bool nextWalk(Works* w, const Net& om, Setting& out) {
     if (b->C + d >= 0 && b->C + d <= kMaxStep)
       consider({b->net, std::clamp(valleyL(om, load, b->net, b->C + d) + lShift, 0, kMaxStep), b->C + d});
   }
-  return found;
+  return pick.found;
 }
 
 // The lowest mean among the readings with one bank at `v` (the other anywhere), in the best's

@@ -39,12 +39,12 @@ struct EndToEnd : tunertest::Fixture {
     setRootPrefix("/");
   }
   void startLink() { link = std::thread(Linear, w); }
-  // An antenna of impedance `load` on 14.2 MHz, bank 1, antenna 1, auto-tune to SWR 1.5: the link
+  // An antenna of impedance `load` on hz (14.2 MHz), bank 1, antenna 1, auto-tune to SWR 1.5: the link
   // runs and the transceiver transmits 5 W, ready for GoTune.
-  void transmitInto(std::complex<double> load) {
+  void transmitAt(std::complex<double> load, uint64_t hz) {
     micro.setAntennaLoad(1, load);
-    micro.setFrequency(14200000);
-    w->freq = 14200000;
+    micro.setFrequency(hz);
+    w->freq = hz;
     w->NumBanco = 1;
     w->antennaIdx = 0;
     w->AutoTuneMode = 1;
@@ -52,12 +52,13 @@ struct EndToEnd : tunertest::Fixture {
     w->AutoTuneMaxCicli = 0;
     w->tuneWord = kTuneNetCL;
     w->atuBypass = 0;
-    startLink();
+    if (!link.joinable()) startLink();
     ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
     micro.setDrive(5.0);
     micro.setTx(true);
     w->txActive = 1;  // the transceiver's transmit flag, as its link reports it
   }
+  void transmitInto(std::complex<double> load) { transmitAt(load, 14200000); }
   std::vector<std::string> commandsOnly() { return testlib::withoutPolls(micro.received()); }
 };
 }  // namespace
@@ -150,22 +151,8 @@ namespace {
 // through its couplers as the unit does.
 struct MatchEndToEnd : EndToEnd {
   void transmitAt(std::complex<double> load, uint64_t hz) {
-    micro.setAntennaLoad(1, load);
-    micro.setFrequency(hz);
-    w->freq = hz;
-    w->NumBanco = 1;
-    w->antennaIdx = 0;
-    w->AutoTuneMode = 1;
-    w->SWRescAutoTune = 1.5f;
-    w->AutoTuneMaxCicli = 0;
-    w->tuneWord = kTuneNetCL;
-    w->atuBypass = 0;
     w->tuneSearch = 1;
-    if (!link.joinable()) startLink();
-    ASSERT_TRUE(waitUntil([&] { return micro.received().size() > 4; }, 10s));
-    micro.setDrive(5.0);
-    micro.setTx(true);
-    w->txActive = 1;
+    EndToEnd::transmitAt(load, hz);
   }
 };
 }  // namespace
